@@ -1,0 +1,71 @@
+#include "clock.h"
+
+#include <array>
+#include <cstdint>
+
+namespace korvo {
+namespace {
+
+class SystemClock final : public Clock {
+public:
+    TimePoint now() const override {
+        return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
+    }
+};
+
+void put_digits(char* p, std::uint64_t v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const Clock> system_clock() {
+    static const std::shared_ptr<const Clock> clock = std::make_shared<SystemClock>();
+    return clock;
+}
+
+std::string format_timestamp(TimePoint t) {
+    using namespace std::chrono;
+    const auto since = t.time_since_epoch();
+    if (since.count() < 0) throw ClockError();
+    const auto day_point = floor<days>(t);
+    const year_month_day ymd{day_point};
+    const auto in_day = duration_cast<nanoseconds>(t - day_point).count();
+    const std::uint64_t secs = static_cast<std::uint64_t>(in_day) / 1'000'000'000u;
+    const std::uint64_t nanos = static_cast<std::uint64_t>(in_day) % 1'000'000'000u;
+
+    std::array<char, 40> buf{};
+    char* p = buf.data();
+    put_digits(p, static_cast<std::uint64_t>(static_cast<int>(ymd.year())), 4);
+    p[4] = '-';
+    put_digits(p + 5, static_cast<unsigned>(ymd.month()), 2);
+    p[7] = '-';
+    put_digits(p + 8, static_cast<unsigned>(ymd.day()), 2);
+    p[10] = 'T';
+    put_digits(p + 11, secs / 3600, 2);
+    p[13] = ':';
+    put_digits(p + 14, secs / 60 % 60, 2);
+    p[16] = ':';
+    put_digits(p + 17, secs % 60, 2);
+    std::size_t n = 19;
+    if (nanos != 0) {
+        p[n++] = '.';
+        if (nanos % 1'000'000 == 0) {
+            put_digits(p + n, nanos / 1'000'000, 3);
+            n += 3;
+        } else if (nanos % 1'000 == 0) {
+            put_digits(p + n, nanos / 1'000, 6);
+            n += 6;
+        } else {
+            put_digits(p + n, nanos, 9);
+            n += 9;
+        }
+    }
+    for (char c : std::string_view("+00:00")) p[n++] = c;
+    return std::string(p, n);
+}
+
+}  // namespace korvo

@@ -1,0 +1,85 @@
+// Agents: their records and statuses, and the registry that holds them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clock.h"
+#include "error.h"
+#include "json_text.h"
+
+namespace korvo {
+
+enum class AgentStatus : std::uint8_t { Starting, Running, Idle, Stopping, Stopped, Error };
+inline constexpr std::size_t kAgentStatusCount = 6;
+
+std::string_view status_name(AgentStatus status) noexcept;
+// Exact, case-sensitive match of one of the six names; nullopt for any other text.
+std::optional<AgentStatus> status_from_name(std::string_view name) noexcept;
+
+struct AgentEntry {
+    std::string agent_id;
+    std::string agent_type;
+    AgentStatus status = AgentStatus::Starting;
+    std::uint32_t instance = 0;
+    std::string registered_at;
+    std::string last_active;
+    json::Value metadata;
+
+    // The record's compact JSON, fields in declaration order.
+    void write_json(std::string& out) const;
+    std::string to_json() const {
+        std::string out;
+        write_json(out);
+        return out;
+    }
+    friend bool operator==(const AgentEntry&, const AgentEntry&) = default;
+};
+
+// "[" entries "," ... "]"
+void write_entries_json(const std::vector<AgentEntry>& entries, std::string& out);
+
+class AgentRegistry {
+public:
+    explicit AgentRegistry(std::shared_ptr<const Clock> clock = system_clock());
+    ~AgentRegistry();
+    AgentRegistry(AgentRegistry&&) noexcept;
+    AgentRegistry& operator=(AgentRegistry&&) noexcept;
+
+    // A null metadata optional stores the empty object.
+    Result<AgentEntry> register_agent(std::string_view agent_type, std::string_view agent_id, std::uint32_t instance,
+                                      std::optional<json::Value> metadata);
+    Result<std::optional<AgentEntry>> get(std::string_view agent_id) const;
+    Result<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
+                                         std::optional<std::string_view> status) const;
+    Status update_status(std::string_view agent_id, AgentStatus status);
+    Status deregister(std::string_view agent_id);
+    std::size_t count() const noexcept;
+    std::size_t count_by_status(std::string_view status) const noexcept;
+
+    // Routing in one exclusive section: the agent must exist and be neither stopped nor
+    // errored (else AgentNotFound(agent_type, agent_id)); it is then marked running.
+    Status route(std::string_view agent_type, std::string_view agent_id);
+
+    // Writing variants: the record JSON goes straight into `out`, with no copy of the entry.
+    Status register_agent_json(std::string_view agent_type, std::string_view agent_id, std::uint32_t instance,
+                               std::optional<json::Value> metadata, std::string& out);
+    // True and the entry's JSON appended when present; false when absent.
+    Result<bool> get_json(std::string_view agent_id, std::string& out) const;
+    Status list_json(std::optional<std::string_view> agent_type, std::optional<std::string_view> status,
+                     std::string& out) const;
+
+    bool poisoned() const noexcept;
+
+private:
+    struct Core;
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace korvo

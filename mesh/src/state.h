@@ -1,0 +1,49 @@
+// The shared key/value store of JSON values.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "json_text.h"
+
+namespace korvo {
+
+class StateStore {
+public:
+    virtual ~StateStore() = default;
+    virtual Result<std::optional<json::Value>> get(std::string_view key) const = 0;
+    virtual Status set(std::string_view key, json::Value value) const = 0;
+    virtual Status remove(std::string_view key) const = 0;  // the store's `delete`
+    virtual Result<bool> exists(std::string_view key) const = 0;
+    virtual Result<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const = 0;
+    virtual std::size_t len() const noexcept = 0;
+};
+
+class InMemoryStateStore final : public StateStore {
+public:
+    // `fault_hook`, when set, runs inside every exclusive section (tests use it to throw).
+    explicit InMemoryStateStore(std::function<void()> fault_hook = {});
+
+    Result<std::optional<json::Value>> get(std::string_view key) const override;
+    Status set(std::string_view key, json::Value value) const override;
+    Status remove(std::string_view key) const override;
+    Result<bool> exists(std::string_view key) const override;
+    Result<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const override;
+    std::size_t len() const noexcept override;
+
+    // Appends the stored value's canonical text; false when the key is absent.
+    Result<bool> get_text(std::string_view key, std::string& out) const;
+    bool poisoned() const noexcept;
+
+private:
+    struct Core;
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace korvo

@@ -1,0 +1,25 @@
+// The quoted form of a text, as shown in messages and in the mesh's summary line:
+// "…" with backslash escapes for quotes, backslashes, \t \r \n \0, and \u{hex} for
+// characters that are not printable or are combining marks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace korvo {
+
+// Appends the quoted form of `utf8` (valid UTF-8) to `out`.
+void append_quoted(std::string_view utf8, std::string& out);
+
+inline std::string quoted(std::string_view utf8) {
+    std::string out;
+    append_quoted(utf8, out);
+    return out;
+}
+
+// Unicode properties behind the quoted form (tables generated from the interpreter's database).
+bool is_printable(char32_t cp) noexcept;
+bool is_combining_mark(char32_t cp) noexcept;
+
+}  // namespace korvo
