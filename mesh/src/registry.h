@@ -77,6 +77,11 @@ public:
 
     bool poisoned() const noexcept;
 
+    // Post-mortem diagnostics: a copy of the stored entry, read in a shared section even when the
+    // lock is poisoned. Exclusive operations either finish every change they make or make none,
+    // so an entry seen here is never half updated.
+    std::optional<AgentEntry> inspect(std::string_view agent_id) const;
+
 private:
     struct Core;
     std::shared_ptr<Core> core_;
