@@ -25,15 +25,17 @@ class Value {
 public:
     enum class Type : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Object };
 
-    Value() noexcept = default;
-    Value(std::nullptr_t) noexcept {}
-    Value(bool b) noexcept : v_(b) {}
-    Value(std::uint64_t u) noexcept : v_(u) {}
-    Value(std::int64_t i) noexcept : v_(i) {}
-    Value(double d) noexcept : v_(d) {}
-    Value(std::string s) noexcept : v_(std::move(s)) {}
-    Value(const char* s) : v_(std::string(s)) {}
-    Value(json::Array a) noexcept : v_(std::move(a)) {}
+    // Defined below, once Member is complete: a compiler that instantiates the variant's
+    // constexpr members eagerly needs the object alternative's element type by then.
+    Value() noexcept;
+    Value(std::nullptr_t) noexcept;
+    Value(bool b) noexcept;
+    Value(std::uint64_t u) noexcept;
+    Value(std::int64_t i) noexcept;
+    Value(double d) noexcept;
+    Value(std::string s) noexcept;
+    Value(const char* s);
+    Value(json::Array a) noexcept;
     // Takes members in any order; sorts them and keeps the last of each duplicated name.
     static Value object(json::Object members);
 
@@ -56,7 +58,7 @@ public:
 
 private:
     struct Sorted {};
-    Value(Sorted, json::Object members) noexcept : v_(std::move(members)) {}
+    Value(Sorted, json::Object members) noexcept;
     friend class Reader;
 
     std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, json::Array, json::Object> v_;
@@ -67,6 +69,17 @@ struct Member {
     Value value;
     friend bool operator==(const Member&, const Member&) = default;
 };
+
+inline Value::Value() noexcept = default;
+inline Value::Value(std::nullptr_t) noexcept {}
+inline Value::Value(bool b) noexcept : v_(b) {}
+inline Value::Value(std::uint64_t u) noexcept : v_(u) {}
+inline Value::Value(std::int64_t i) noexcept : v_(i) {}
+inline Value::Value(double d) noexcept : v_(d) {}
+inline Value::Value(std::string s) noexcept : v_(std::move(s)) {}
+inline Value::Value(const char* s) : v_(std::string(s)) {}
+inline Value::Value(json::Array a) noexcept : v_(std::move(a)) {}
+inline Value::Value(Sorted, json::Object members) noexcept : v_(std::move(members)) {}
 
 // Sorts members bytewise by name; of equal names the one that came last wins.
 void finish_object(json::Object& members);
@@ -84,6 +97,77 @@ struct ReadError {
 };
 
 inline constexpr int kMaxDepth = 127;
+
+// A single-pass pull reader over one text: the steps read() is built from, open to
+// decoders of fixed-field records. Each step returns false once it has failed; the
+// first failure is kept (description and byte offset) and its line and column are
+// worked out only when error() is asked for.
+//
+// Positions follow one rule: a failure is reported either at the byte just consumed
+// (fail_here: the offset after it) or at the byte looked at next (fail_peek: as if it
+// had been consumed, capped at the end of the text).
+class Reader {
+public:
+    explicit Reader(std::string_view text) noexcept
+        : begin_(text.data()), end_(text.data() + text.size()), p_(text.data()) {}
+
+    // Skips JSON white space (space, tab, line feed, carriage return); the next byte, or -1 at the end.
+    int peek_nonspace() noexcept {
+        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r')) ++p_;
+        return peek();
+    }
+    int peek() const noexcept { return p_ != end_ ? static_cast<unsigned char>(*p_) : -1; }
+    void eat() noexcept { ++p_; }
+    std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(end_ - begin_); }
+
+    bool fail(std::string description, std::size_t offset);
+    bool fail_here(std::string description) { return fail(std::move(description), offset()); }
+    bool fail_peek(std::string description) {
+        return fail(std::move(description), p_ != end_ ? offset() + 1 : offset());
+    }
+    bool failed() const noexcept { return failed_; }
+    // The kept failure with its line and column.
+    ReadError error() const;
+
+    // One more level of nesting, checked while the opening bracket is still the next byte.
+    bool enter() {
+        if (--remaining_depth_ == 0) return fail_peek("recursion limit exceeded");
+        return true;
+    }
+    void leave() noexcept { ++remaining_depth_; }
+
+    // Any value, white space before it skipped.
+    bool read_value(Value& out);
+    // The rest of true, false or null after its first letter.
+    bool read_ident(std::string_view rest);
+    // A number from its first digit; when `negative`, the minus sign has just been consumed.
+    bool read_number(bool negative, Value& out);
+    // A string's content after its opening quote, appended to `out` (which must be empty or
+    // hold only valid UTF-8); the closing quote is consumed.
+    bool read_string_body(std::string& out);
+    // `:` between a member name and its value.
+    bool read_colon();
+    // Checks that a value is well formed without keeping it.
+    bool skip_value();
+    // Only white space may follow the document.
+    bool finish();
+
+private:
+    bool read_escape(std::string& out);
+    bool read_hex4(unsigned& n);
+    bool skip_number();
+    bool skip_string_body();
+    bool number_out_of_range(const char* start) const;
+
+    const char* begin_;
+    const char* end_;
+    const char* p_;
+    int remaining_depth_ = kMaxDepth + 1;
+    bool failed_ = false;
+    std::string description_;
+    std::size_t error_offset_ = 0;
+};
 
 // Reads exactly one JSON document, JSON white space allowed around it.
 std::expected<Value, ReadError> read(std::string_view text);

@@ -1,0 +1,441 @@
+// Plan decoding (object and array forms) and its compact JSON form.
+#include "plan.h"
+
+#include <unordered_map>
+
+#include "text_quote.h"
+
+namespace korvo {
+namespace {
+
+using json::Reader;
+
+// Unicode White_Space, the characters trimmed from both ends of a plan text.
+bool is_unicode_space(char32_t c) noexcept {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
+
+// The code point of the well-formed sequence text[i, i + len), or 0xFFFFFFFF when it is not one
+// (the trim only needs to recognise white space, so anything unexpected simply stops it).
+char32_t decode_at(std::string_view text, std::size_t i, std::size_t len) noexcept {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    if (len == 1) return b0 < 0x80 ? b0 : 0xFFFFFFFF;
+    char32_t cp = b0 & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80) return 0xFFFFFFFF;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    return cp;
+}
+
+std::size_t sequence_length(unsigned char b0) noexcept {
+    if (b0 < 0x80) return 1;
+    if (b0 >= 0xC2 && b0 <= 0xDF) return 2;
+    if (b0 >= 0xE0 && b0 <= 0xEF) return 3;
+    if (b0 >= 0xF0 && b0 <= 0xF4) return 4;
+    return 0;
+}
+
+std::string_view trim_unicode_space(std::string_view text) noexcept {
+    while (!text.empty()) {
+        const std::size_t len = sequence_length(static_cast<unsigned char>(text.front()));
+        if (len == 0 || len > text.size() || !is_unicode_space(decode_at(text, 0, len))) break;
+        text.remove_prefix(len);
+    }
+    while (!text.empty()) {
+        std::size_t start = text.size() - 1;
+        while (start > 0 && text.size() - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        const std::size_t len = sequence_length(static_cast<unsigned char>(text[start]));
+        if (len != text.size() - start || !is_unicode_space(decode_at(text, start, len))) break;
+        text.remove_suffix(len);
+    }
+    return text;
+}
+
+enum class Next { Item, End, Failed };
+
+// Reads plan JSON straight into the records. Syntax failures are positioned by the reader as
+// they happen; record-level failures (a missing, repeated or ill-typed field, a short array)
+// are positioned where the record's own reading stops: after the value met for an ill-typed
+// field, and after the record's closing bracket (when it comes next) for the others.
+class PlanDecoder {
+public:
+    explicit PlanDecoder(std::string_view text) noexcept : r_(text) {}
+
+    bool decode(Plan& plan) { return read_plan(plan) && r_.finish(); }
+    MeshError error() const { return r_.error().to_mesh_error(); }
+
+private:
+    static constexpr std::string_view kPlanFields[] = {"app_name", "backends", "functions", "agents"};
+    static constexpr std::string_view kSpecFields[] = {"backend_type", "config"};
+
+    // A record-level failure whose position is settled by the enclosing record.
+    bool defer(std::string description) {
+        pending_ = std::move(description);
+        return false;
+    }
+
+    // After a record's visitor failed: a deferred failure takes the position reached once the
+    // record's closing bracket, if it is next, has been consumed.
+    bool settle(char closer) {
+        if (r_.failed()) return false;
+        const int c = r_.peek_nonspace();
+        if (c == closer) {
+            r_.eat();
+        } else if (closer == ']' && c == ',') {
+            r_.eat();
+            r_.peek_nonspace();
+        }
+        return r_.fail(std::move(pending_), r_.offset());
+    }
+
+    Next next_element(bool& first) {
+        int c = r_.peek_nonspace();
+        if (c == -1) return r_.fail_peek("EOF while parsing a list"), Next::Failed;
+        if (c == ']') return Next::End;
+        if (first) {
+            first = false;
+            return Next::Item;
+        }
+        if (c != ',') return r_.fail_peek("expected `,` or `]`"), Next::Failed;
+        r_.eat();
+        c = r_.peek_nonspace();
+        if (c == ']') return r_.fail_peek("trailing comma"), Next::Failed;
+        if (c == -1) return r_.fail_peek("EOF while parsing a value"), Next::Failed;
+        return Next::Item;
+    }
+
+    Next next_key(bool& first, std::string& key) {
+        int c = r_.peek_nonspace();
+        if (c == '}') return Next::End;
+        if (c == ',' && !first) {
+            r_.eat();
+            c = r_.peek_nonspace();
+        } else if (c == -1) {
+            return r_.fail_peek("EOF while parsing an object"), Next::Failed;
+        } else if (first) {
+            first = false;
+        } else {
+            return r_.fail_peek("expected `,` or `}`"), Next::Failed;
+        }
+        if (c == '"') {
+            r_.eat();
+            key.clear();
+            return r_.read_string_body(key) ? Next::Item : Next::Failed;
+        }
+        if (c == '}') return r_.fail_peek("trailing comma"), Next::Failed;
+        if (c == -1) return r_.fail_peek("EOF while parsing a value"), Next::Failed;
+        return r_.fail_peek("key must be a string"), Next::Failed;
+    }
+
+    bool end_seq() {
+        switch (r_.peek_nonspace()) {
+            case ']': r_.eat(); return true;
+            case ',':
+                r_.eat();
+                return r_.fail_peek(r_.peek_nonspace() == ']' ? "trailing comma" : "trailing characters");
+            case -1: return r_.fail_peek("EOF while parsing a list");
+            default: return r_.fail_peek("expected `,` or `]`");
+        }
+    }
+
+    bool end_map() {
+        switch (r_.peek_nonspace()) {
+            case '}': r_.eat(); return true;
+            case ',': return r_.fail_peek("trailing comma");
+            case -1: return r_.fail_peek("EOF while parsing an object");
+            default: return r_.fail_peek("trailing characters");
+        }
+    }
+
+    // The value met where another kind was expected: consumed when it is a scalar, then named.
+    bool invalid_type(std::string_view expected) {
+        std::string found;
+        json::Value number;
+        switch (r_.peek()) {
+            case 'n':
+                r_.eat();
+                if (!r_.read_ident("ull")) return false;
+                found = "null";
+                break;
+            case 't':
+                r_.eat();
+                if (!r_.read_ident("rue")) return false;
+                found = "boolean `true`";
+                break;
+            case 'f':
+                r_.eat();
+                if (!r_.read_ident("alse")) return false;
+                found = "boolean `false`";
+                break;
+            case '-':
+                r_.eat();
+                if (!r_.read_number(true, number)) return false;
+                break;
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                if (!r_.read_number(false, number)) return false;
+                break;
+            case '"': {
+                r_.eat();
+                std::string text;
+                if (!r_.read_string_body(text)) return false;
+                found = "string ";
+                append_quoted(text, found);
+                break;
+            }
+            case '[': found = "sequence"; break;
+            case '{': found = "map"; break;
+            default: return r_.fail_peek("expected value");
+        }
+        switch (number.type()) {
+            case json::Value::Type::UInt:
+                found = "integer `";
+                json::write_uint(number.as_uint(), found);
+                found += '`';
+                break;
+            case json::Value::Type::Int:
+                found = "integer `";
+                json::write_int(number.as_int(), found);
+                found += '`';
+                break;
+            case json::Value::Type::Float:
+                found = "floating point `";
+                json::write_float(number.as_float(), found);
+                found += '`';
+                break;
+            default: break;
+        }
+        std::string description = "invalid type: ";
+        description += found;
+        description += ", expected ";
+        description += expected;
+        return r_.fail(std::move(description), r_.offset());
+    }
+
+    // A record in object or array form.
+    template <class MapVisitor, class SeqVisitor>
+    bool read_record(std::string_view expected, MapVisitor&& visit_map, SeqVisitor&& visit_seq) {
+        const int c = r_.peek_nonspace();
+        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c != '[' && c != '{') return invalid_type(expected);
+        if (!r_.enter()) return false;
+        r_.eat();
+        if (c == '[') {
+            if (!visit_seq()) return settle(']');
+            if (!end_seq()) return false;
+        } else {
+            if (!visit_map()) return settle('}');
+            if (!end_map()) return false;
+        }
+        r_.leave();
+        return true;
+    }
+
+    bool read_text(std::string& out) {
+        const int c = r_.peek_nonspace();
+        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c != '"') return invalid_type("a string");
+        r_.eat();
+        out.clear();
+        return r_.read_string_body(out);
+    }
+
+    bool read_texts(std::vector<std::string>& out) {
+        const int c = r_.peek_nonspace();
+        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c != '[') return invalid_type("a sequence");
+        if (!r_.enter()) return false;
+        r_.eat();
+        out.clear();
+        bool first = true;
+        for (;;) {
+            const Next n = next_element(first);
+            if (n == Next::Failed) return false;
+            if (n == Next::End) break;
+            if (!read_text(out.emplace_back())) return false;
+        }
+        if (!end_seq()) return false;
+        r_.leave();
+        return true;
+    }
+
+    bool read_backends(std::vector<std::pair<std::string, BackendSpec>>& out) {
+        const int c = r_.peek_nonspace();
+        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c != '{') return invalid_type("a map");
+        if (!r_.enter()) return false;
+        r_.eat();
+        out.clear();
+        std::unordered_map<std::string, std::size_t> index;
+        bool first = true;
+        std::string name;
+        for (;;) {
+            const Next n = next_key(first, name);
+            if (n == Next::Failed) return false;
+            if (n == Next::End) break;
+            BackendSpec spec;
+            if (!r_.read_colon() || !read_spec(spec)) return false;
+            // A repeated name keeps the last spec, in the place of the first.
+            auto [it, inserted] = index.try_emplace(name, out.size());
+            if (inserted) {
+                out.emplace_back(name, std::move(spec));
+            } else {
+                out[it->second].second = std::move(spec);
+            }
+        }
+        if (!end_map()) return false;
+        r_.leave();
+        return true;
+    }
+
+    static std::string duplicate(std::string_view field) {
+        std::string d = "duplicate field `";
+        d += field;
+        d += '`';
+        return d;
+    }
+
+    bool read_spec(BackendSpec& spec) {
+        auto visit_map = [&] {
+            bool seen[2] = {false, false};
+            bool first = true;
+            for (;;) {
+                const Next n = next_key(first, key_);
+                if (n == Next::Failed) return false;
+                if (n == Next::End) break;
+                int field = -1;
+                for (int i = 0; i < 2; ++i) {
+                    if (key_ == kSpecFields[i]) field = i;
+                }
+                if (field < 0) {
+                    if (!r_.read_colon() || !r_.skip_value()) return false;
+                    continue;
+                }
+                if (seen[field]) return defer(duplicate(kSpecFields[field]));
+                seen[field] = true;
+                if (!r_.read_colon()) return false;
+                if (!(field == 0 ? read_text(spec.backend_type) : r_.read_value(spec.config))) return false;
+            }
+            if (!seen[0]) return defer("missing field `backend_type`");
+            return true;
+        };
+        auto visit_seq = [&] {
+            bool first = true;
+            Next n = next_element(first);
+            if (n == Next::Failed) return false;
+            if (n == Next::End) return defer("invalid length 0, expected struct BackendSpec with 2 elements");
+            if (!read_text(spec.backend_type)) return false;
+            n = next_element(first);
+            if (n == Next::Failed) return false;
+            if (n == Next::Item && !r_.read_value(spec.config)) return false;
+            return true;
+        };
+        return read_record("struct BackendSpec", visit_map, visit_seq);
+    }
+
+    bool read_plan_field(Plan& plan, int field) {
+        switch (field) {
+            case 0: return read_text(plan.app_name);
+            case 1: return read_backends(plan.backends);
+            case 2: return read_texts(plan.functions);
+            default: return read_texts(plan.agents);
+        }
+    }
+
+    bool read_plan(Plan& plan) {
+        auto visit_map = [&] {
+            bool seen[4] = {false, false, false, false};
+            bool first = true;
+            for (;;) {
+                const Next n = next_key(first, key_);
+                if (n == Next::Failed) return false;
+                if (n == Next::End) break;
+                int field = -1;
+                for (int i = 0; i < 4; ++i) {
+                    if (key_ == kPlanFields[i]) field = i;
+                }
+                if (field < 0) {
+                    if (!r_.read_colon() || !r_.skip_value()) return false;
+                    continue;
+                }
+                if (seen[field]) return defer(duplicate(kPlanFields[field]));
+                seen[field] = true;
+                if (!r_.read_colon() || !read_plan_field(plan, field)) return false;
+            }
+            if (!seen[0]) return defer("missing field `app_name`");
+            return true;
+        };
+        auto visit_seq = [&] {
+            bool first = true;
+            for (int field = 0; field < 4; ++field) {
+                const Next n = next_element(first);
+                if (n == Next::Failed) return false;
+                if (n == Next::End) {
+                    if (field == 0) return defer("invalid length 0, expected struct Plan with 4 elements");
+                    break;
+                }
+                if (!read_plan_field(plan, field)) return false;
+            }
+            return true;
+        };
+        return read_record("struct Plan", visit_map, visit_seq);
+    }
+
+    Reader r_;
+    std::string pending_;
+    std::string key_;
+};
+
+}  // namespace
+
+Result<Plan> Plan::from_json(std::string_view text) {
+    text = trim_unicode_space(text);
+    Plan plan;
+    if (text.empty() || text == "{}") return plan;
+    PlanDecoder decoder(text);
+    if (!decoder.decode(plan)) return fail(decoder.error());
+    return plan;
+}
+
+void Plan::write_json(std::string& out) const {
+    std::size_t hint = 64 + app_name.size();
+    for (const auto& f : functions) hint += f.size() + 3;
+    for (const auto& a : agents) hint += a.size() + 3;
+    for (const auto& [name, spec] : backends) hint += name.size() + spec.backend_type.size() + 48;
+    out.reserve(out.size() + hint);
+
+    out += "{\"app_name\":";
+    json::write_string(app_name, out);
+    out += ",\"backends\":{";
+    bool first = true;
+    for (const auto& [name, spec] : backends) {
+        json::write_key(name, first, out);
+        first = false;
+        out += "{\"backend_type\":";
+        json::write_string(spec.backend_type, out);
+        out += ",\"config\":";
+        json::write(spec.config, out);
+        out.push_back('}');
+    }
+    out += "},\"functions\":[";
+    first = true;
+    for (const auto& f : functions) {
+        if (!first) out.push_back(',');
+        first = false;
+        json::write_string(f, out);
+    }
+    out += "],\"agents\":[";
+    first = true;
+    for (const auto& a : agents) {
+        if (!first) out.push_back(',');
+        first = false;
+        json::write_string(a, out);
+    }
+    out += "]}";
+}
+
+}  // namespace korvo
