@@ -1,0 +1,108 @@
+#include "state.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+
+#include "lock.h"
+
+namespace korvo {
+namespace {
+
+constexpr std::string_view kPoisoned = "state lock poisoned";
+
+struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+};
+
+// Key -> the value's canonical compact text. Every reader wants text back (or a fresh tree),
+// so keeping the text makes `get_text` a plain append and `set` pay its writing outside the lock.
+using Table = std::unordered_map<std::string, std::string, KeyHash, std::equal_to<>>;
+
+std::unexpected<MeshError> poisoned_error() { return fail(MeshError::state(kPoisoned)); }
+
+}  // namespace
+
+struct InMemoryStateStore::Core {
+    explicit Core(std::function<void()> hook) : fault_hook(std::move(hook)) {}
+
+    PoisonLock lock;
+    Table table;
+    std::function<void()> fault_hook;
+};
+
+InMemoryStateStore::InMemoryStateStore(std::function<void()> fault_hook)
+    : core_(std::make_shared<Core>(std::move(fault_hook))) {}
+
+Result<std::optional<json::Value>> InMemoryStateStore::get(std::string_view key) const {
+    PoisonLock::Shared guard(core_->lock);
+    if (guard.poisoned()) return poisoned_error();
+    const auto it = core_->table.find(key);
+    if (it == core_->table.end()) return std::optional<json::Value>();
+    // The stored text came out of the writer, so it reads back into an equal tree. The one way
+    // it cannot is a tree built in C++ deeper than the reader allows; report that as is.
+    auto value = json::read(it->second);
+    if (!value) return fail(value.error().to_mesh_error());
+    return std::optional<json::Value>(std::move(*value));
+}
+
+Result<bool> InMemoryStateStore::get_text(std::string_view key, std::string& out) const {
+    PoisonLock::Shared guard(core_->lock);
+    if (guard.poisoned()) return poisoned_error();
+    const auto it = core_->table.find(key);
+    if (it == core_->table.end()) return false;
+    out.append(it->second);
+    return true;
+}
+
+Status InMemoryStateStore::set(std::string_view key, json::Value value) const {
+    // Written before locking; the tree itself is not kept and goes when the call returns.
+    std::string text = json::to_text(value);
+    Core& core = *core_;
+    PoisonLock::Exclusive guard(core.lock);
+    if (guard.poisoned()) return poisoned_error();
+    if (core.fault_hook) core.fault_hook();
+    if (const auto it = core.table.find(key); it != core.table.end()) {
+        it->second = std::move(text);  // the entry keeps its stored key
+    } else {
+        core.table.emplace(std::string(key), std::move(text));
+    }
+    return {};
+}
+
+Status InMemoryStateStore::remove(std::string_view key) const {
+    Core& core = *core_;
+    PoisonLock::Exclusive guard(core.lock);
+    if (guard.poisoned()) return poisoned_error();
+    if (core.fault_hook) core.fault_hook();
+    if (const auto it = core.table.find(key); it != core.table.end()) core.table.erase(it);
+    return {};
+}
+
+Result<bool> InMemoryStateStore::exists(std::string_view key) const {
+    PoisonLock::Shared guard(core_->lock);
+    if (guard.poisoned()) return poisoned_error();
+    return core_->table.find(key) != core_->table.end();
+}
+
+Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(std::string_view prefix) const {
+    PoisonLock::Shared guard(core_->lock);
+    if (guard.poisoned()) return poisoned_error();
+    std::vector<std::string> keys;
+    for (const auto& entry : core_->table) {
+        if (entry.first.starts_with(prefix)) keys.push_back(entry.first);
+    }
+    // std::string orders through char_traits<char>, which compares bytes as unsigned char.
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+std::size_t InMemoryStateStore::len() const noexcept {
+    PoisonLock::Shared guard(core_->lock);
+    return guard.poisoned() ? 0 : core_->table.size();
+}
+
+bool InMemoryStateStore::poisoned() const noexcept { return core_->lock.poisoned(); }
+
+}  // namespace korvo
