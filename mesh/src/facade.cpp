@@ -1029,6 +1029,30 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
     return PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
+// The type's name carries no module prefix. The interpreter warns about such names when
+// it builds the type; that warning must not turn into an import failure under -W error, so
+// it is silenced for the one call, and `__module__` is set afterwards for pickling and help().
+PyTypeObject* create_mesh_type() {
+    Ref warnings(PyImport_ImportModule("warnings"));
+    if (!warnings) return nullptr;
+    Ref context(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+    if (!context) return nullptr;
+    Ref entered(PyObject_CallMethod(context.get(), "__enter__", nullptr));
+    if (!entered) return nullptr;
+    Ref filtered(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
+    PyObject* type = filtered ? PyType_FromSpec(&kTypeSpec) : nullptr;
+    Ref exited(PyObject_CallMethod(context.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (!type) return nullptr;
+    Ref type_ref(type);
+    if (!exited) return nullptr;
+    Ref module_name(PyUnicode_FromString("korvo_mesh"));
+    if (!module_name) return nullptr;
+    auto* as_type = reinterpret_cast<PyTypeObject*>(type);
+    if (PyDict_SetItemString(as_type->tp_dict, "__module__", module_name.get()) < 0) return nullptr;
+    PyType_Modified(as_type);
+    return reinterpret_cast<PyTypeObject*>(type_ref.release());
+}
+
 PyObject* init_module() {
     PyInterpreterState* interp = PyInterpreterState_Get();
     const std::int64_t id = PyInterpreterState_GetID(interp);
@@ -1051,7 +1075,7 @@ PyObject* init_module() {
         if (!g_init.internal_fault) return nullptr;
     }
     if (!g_init.mesh_type) {
-        g_init.mesh_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kTypeSpec));
+        g_init.mesh_type = create_mesh_type();
         if (!g_init.mesh_type) return nullptr;
     }
     Ref module(PyModule_Create(&kModuleDef));

@@ -1,0 +1,178 @@
+"""Whatever a caller passes, the mesh answers with a clear exception and changes nothing."""
+import json
+import pathlib
+import re
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from korvo_mesh import KorvoMesh
+
+SUITE = sorted((pathlib.Path(__file__).parent / "data" / "jsontestsuite").glob("*.json"))
+MESSAGE = re.compile(r"^Serialization error: .+ at line \d+ column \d+$")
+
+
+def suite_text(path):
+    try:
+        return path.read_bytes().decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+
+
+@pytest.mark.parametrize("path", SUITE, ids=[p.name for p in SUITE])
+def test_json_test_suite_through_state_set(path):
+    text = suite_text(path)
+    if text is None or re.search(r"[\ud800-\udfff]", text):
+        pytest.skip("not valid UTF-8: reader-level only")
+    mesh = KorvoMesh("suite")
+    kind = path.name[0]
+    try:
+        mesh.state_set("k", text)
+    except ValueError as refused:
+        assert kind in "ni", f"refused a valid document: {refused}"
+        assert MESSAGE.match(refused.args[0])
+        assert mesh.state_keys() == []
+        return
+    assert kind in "yi", "accepted an invalid document"
+    canonical = mesh.state_get("k")
+    # The canonical text reads back to itself.
+    mesh.state_set("again", canonical)
+    assert mesh.state_get("again") == canonical
+
+
+def test_json_test_suite_counts():
+    assert len(SUITE) == 318
+
+
+json_values = st.recursive(
+    st.none() | st.booleans() | st.integers(min_value=-(2**63), max_value=2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
+    lambda children: st.lists(children, max_size=5) | st.dictionaries(st.text(max_size=8), children, max_size=5),
+    max_leaves=30,
+)
+
+
+def python_canonical(value):
+    """What the mesh's canonical text must decode to (floats compared by value)."""
+    return json.loads(json.dumps(value, sort_keys=True))
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow], deadline=None)
+@given(value=json_values, indent=st.sampled_from([None, 0, 2]), ascii_only=st.booleans(), sort=st.booleans())
+def test_any_standard_json_text_reads_to_the_canonical_form(value, indent, ascii_only, sort):
+    text = json.dumps(value, indent=indent, ensure_ascii=ascii_only, sort_keys=sort)
+    mesh = KorvoMesh("prop")
+    mesh.state_set("k", text)
+    canonical = mesh.state_get("k")
+    assert json.loads(canonical) == python_canonical(value)
+    assert "\n" not in canonical and ": " not in canonical
+    # Canonical is a fixed point, whatever spacing or key order the input had.
+    mesh.state_set("k2", canonical)
+    assert mesh.state_get("k2") == canonical
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    name=st.text(),
+    backends=st.dictionaries(st.text(max_size=6), st.tuples(st.text(max_size=6), json_values), max_size=4),
+    functions=st.lists(st.text(max_size=6), max_size=4),
+    agents=st.lists(st.text(max_size=6), max_size=4),
+)
+def test_plans_round_trip(name, backends, functions, agents):
+    plan = {"app_name": name, "backends": {k: {"backend_type": t, "config": c} for k, (t, c) in backends.items()},
+            "functions": functions, "agents": agents}
+    try:
+        first = KorvoMesh("x", json.dumps(plan)).plan_json()
+    except UnicodeEncodeError:
+        return  # lone surrogates cannot cross as UTF-8
+    decoded = json.loads(first)
+    assert list(decoded) == ["app_name", "backends", "functions", "agents"]
+    assert decoded["app_name"] == name and decoded["functions"] == functions and decoded["agents"] == agents
+    assert decoded["backends"] == python_canonical(plan["backends"])
+    again = KorvoMesh("y", first).plan_json()
+    assert json.loads(again) == decoded
+
+
+@pytest.mark.parametrize("depth", [10_000, 1_000_000])
+def test_deep_nesting_is_refused(mesh, depth):
+    for text in ["[" * depth, '{"a":' * depth, "[" * depth + "]" * depth]:
+        with pytest.raises(ValueError, match="^Serialization error: recursion limit exceeded"):
+            mesh.state_set("k", text)
+        with pytest.raises(ValueError, match="^Serialization error: recursion limit exceeded"):
+            mesh.publish("t", text)
+    assert mesh.state_keys() == []
+
+
+def test_large_documents(mesh):
+    big = '"' + "x" * (100 * 1024 * 1024) + '"'
+    mesh.state_set("big", big)
+    assert len(mesh.state_get("big")) == len(big)
+    mesh.state_delete("big")
+    with pytest.raises(ValueError, match="^Serialization error: EOF while parsing a string"):
+        mesh.state_set("big", big[:-1])
+    assert mesh.state_keys() == []
+
+
+@pytest.mark.parametrize("digits", [30, 400, 5000])
+def test_huge_integers(mesh, digits):
+    text = "1" * digits
+    if digits < 309:
+        mesh.state_set("k", text)
+        assert float(mesh.state_get("k")) == float(text)
+    else:
+        with pytest.raises(ValueError, match="^Serialization error: number out of range"):
+            mesh.state_set("k", text)
+    with pytest.raises(OverflowError):
+        mesh.register_agent("T", "a", 10**digits)
+    with pytest.raises(OverflowError):
+        mesh.advance_migration("v", 10**digits)
+
+
+def test_out_of_range_number_is_refused(mesh):
+    with pytest.raises(ValueError, match="^Serialization error: number out of range"):
+        mesh.state_set("k", "1e400")
+    mesh.state_set("k", "1e-400")
+    assert mesh.state_get("k") == "0.0"
+
+
+def test_index_calling_back_into_the_mesh(mesh):
+    class Sneaky:
+        calls = 0
+
+        def __index__(self):
+            Sneaky.calls += 1
+            mesh.register_agent("T", f"from-index-{Sneaky.calls}")
+            mesh.state_set("from-index", "1")
+            return 3
+
+    assert '"instance":3,' in mesh.register_agent("T", "a", Sneaky())
+    assert mesh.get_agent("from-index-1") is not None
+    mesh.start_migration("v", "s", "t")
+    assert '"keys_migrated":3,' in mesh.advance_migration("v", keys_migrated=Sneaky())
+
+
+def test_index_that_raises_changes_nothing(mesh):
+    class Broken:
+        def __index__(self):
+            raise RuntimeError("broken")
+
+    with pytest.raises(RuntimeError, match="^broken$"):
+        mesh.register_agent("T", "a", Broken())
+    assert mesh.get_agent("a") is None
+
+
+@pytest.mark.parametrize("text", ["\ud800", "a\udfffb"])
+def test_lone_surrogates_are_refused_before_any_work(mesh, text):
+    for call in (lambda: mesh.state_set(text, "1"), lambda: mesh.register_agent("T", text),
+                 lambda: mesh.publish(text, "1"), lambda: mesh.start_migration(text, "a", "b")):
+        with pytest.raises(UnicodeEncodeError):
+            call()
+    assert mesh.health_snapshot().count(":0") == 7
+
+
+def test_nul_characters_in_ids(mesh):
+    mesh.register_agent("T\0", "a\0b")
+    assert mesh.get_agent("a") is None
+    assert json.loads(mesh.get_agent("a\0b"))["agent_type"] == "T\0"
+    assert "\\u0000" in mesh.get_agent("a\0b")

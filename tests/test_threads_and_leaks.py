@@ -1,0 +1,122 @@
+"""Many threads on one mesh, and memory that stays flat over many calls."""
+import json
+import sys
+import threading
+import time
+
+import pytest
+
+from korvo_mesh import KorvoMesh
+
+
+def test_threads_agree_with_what_they_did():
+    mesh = KorvoMesh("threads")
+    threads_n, deadline = 8, time.monotonic() + 2.0
+    done = [None] * threads_n
+    errors = []
+
+    def worker(t):
+        ops = registered = keys = migrations = topics = 0
+        try:
+            i = 0
+            while time.monotonic() < deadline:
+                agent = f"agent-{t}-{i}"
+                mesh.register_agent("Worker", agent, t, '{"t": %d}' % t)
+                mesh.route_agent_call("Worker", agent, "work", "[1,2]")
+                if i % 3 == 0:
+                    mesh.deregister_agent(agent)
+                else:
+                    registered += 1
+                    mesh.update_agent_status(agent, "idle")
+                mesh.state_set(f"k/{t}/{i}", '{"i": %d}' % i)
+                assert mesh.state_get(f"k/{t}/{i}") == '{"i":%d}' % i
+                keys += 1
+                if i % 10 == 0:
+                    mesh.start_migration(f"var.{t}.{i}", "a", "b")
+                    mesh.advance_migration(f"var.{t}.{i}", 1, 2)
+                    migrations += 1
+                mesh.publish(f"topic-{t}-{i % 5}", "null")
+                topics = min(i + 1, 5)
+                mesh.health_snapshot()
+                ops += 9
+                i += 1
+            done[t] = (ops, registered, keys, migrations, topics)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    workers = [threading.Thread(target=worker, args=(t,)) for t in range(threads_n)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert errors == []
+    total = [sum(x) for x in zip(*done)]
+    ops, registered, keys, migrations, topics = total
+    assert ops > 0
+    health = json.loads(mesh.health_snapshot())
+    assert health["agents"] == {"error": 0, "idle": registered, "running": 0, "total": registered}
+    assert health["state"]["keys"] == keys == len(mesh.state_keys("k/"))
+    assert health["migrations"]["active"] == migrations == len(json.loads(mesh.list_migrations()))
+    assert health["channels"]["topics"] == topics
+    assert health["status"] == "ok"
+    print(f"{ops} operations from {threads_n} threads")
+
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4
+
+
+def failing(call):
+    def run():
+        try:
+            call()
+        except (KeyError, ValueError, RuntimeError, TypeError, OverflowError, UnicodeEncodeError):
+            pass
+        else:
+            raise AssertionError("expected a failure")
+    return run
+
+
+def paths(mesh):
+    mesh.register_agent("T", "known", 0, '{"a":[1,2,3]}')
+    mesh.state_set("known", '{"v":[1,2,3]}')
+    mesh.start_migration("known", "a", "b")
+    return {
+        "register+deregister": lambda: (mesh.register_agent("T", "x", 1, '{"m":1}'), mesh.deregister_agent("x")),
+        "get_agent": lambda: mesh.get_agent("known"),
+        "list_agents": lambda: mesh.list_agents("T", "running"),
+        "route": lambda: mesh.route_agent_call("T", "known", "m", '{"a":1}'),
+        "update_status": lambda: mesh.update_agent_status("known", "idle"),
+        "state round trip": lambda: (mesh.state_set("k", '{"b":[1.5,"x"],"a":null}'), mesh.state_get("k"),
+                                     mesh.state_exists("k"), mesh.state_keys("k"), mesh.state_delete("k")),
+        "publish": lambda: mesh.publish("t", '{"x":[1,2]}'),
+        "migration cycle": lambda: (mesh.advance_migration("known", 1, 1), mesh.rollback_migration("known"),
+                                    mesh.get_migration("known"), mesh.list_migrations()),
+        "views": lambda: (mesh.health_snapshot(), repr(mesh), mesh.plan_json(), mesh.app_name),
+        "duplicate agent": failing(lambda: mesh.register_agent("T", "known")),
+        "bad json": failing(lambda: mesh.state_set("k", '{"a":[1,2,')),
+        "bad status": failing(lambda: mesh.update_agent_status("known", "Running")),
+        "unknown agent": failing(lambda: mesh.route_agent_call("T", "ghost", "m")),
+        "bad argument": failing(lambda: mesh.state_get(3)),
+        "arity": failing(lambda: mesh.publish("t")),
+        "overflow": failing(lambda: mesh.register_agent("T", "y", -1)),
+        "surrogate": failing(lambda: mesh.state_set("\ud800", "1")),
+        "migration refused": failing(lambda: mesh.start_migration("known", "a", "b")),
+        "bad plan": failing(lambda: KorvoMesh("x", '{"app_name": 1}')),
+    }
+
+
+@pytest.mark.parametrize("name", list(paths(KorvoMesh("names"))))
+def test_calls_leave_memory_flat(name):
+    mesh = KorvoMesh("leaks")
+    call = paths(mesh)[name]
+    for _ in range(20_000):  # warm up caches and buffers
+        call()
+    blocks, rss = sys.getallocatedblocks(), rss_kib()
+    for _ in range(200_000):
+        call()
+    grown_blocks = sys.getallocatedblocks() - blocks
+    grown_rss = rss_kib() - rss
+    assert grown_blocks < 100, f"{grown_blocks} interpreter blocks still allocated"
+    assert grown_rss < 2048, f"resident memory grew by {grown_rss} KiB"
