@@ -89,6 +89,9 @@ struct PrefixCase {
     Keys expected;
 };
 
+// Printed by name, so the test registry never reads a case's bytes as raw memory.
+void PrintTo(const PrefixCase& c, std::ostream* os) { *os << '"' << c.prefix << '"'; }
+
 class StatePrefix : public ::testing::TestWithParam<PrefixCase> {};
 
 TEST_P(StatePrefix, ListsMatchesInBytewiseOrder) {
