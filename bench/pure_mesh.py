@@ -87,16 +87,18 @@ class PureMesh:
         return _canonical({"agent_id": agent_id, "agent_type": agent_type, "method": method, "node": "localhost",
                            "status": "routed"})
 
-    # state
+    # state: the store keeps Python values, as a dict-backed store naturally would
+    _MISSING = object()
+
     def state_get(self, key):
         with self._lock:
-            value = self._state.get(key)
-        return None if value is None else value
+            value = self._state.get(key, self._MISSING)
+        return None if value is self._MISSING else _canonical(value)
 
     def state_set(self, key, value_json):
-        text = _canonical(json.loads(value_json))
+        value = json.loads(value_json)
         with self._lock:
-            self._state[key] = text
+            self._state[key] = value
 
     def state_delete(self, key):
         with self._lock:

@@ -187,6 +187,12 @@ void remap_conversion_error(const char* param) {
 }
 
 bool convert_str(PyObject* value, const char* param, std::string_view& out) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
+        // ASCII text is its own UTF-8, stored right after the object header.
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+        return true;
+    }
     if (!PyUnicode_Check(value)) {
         PyObject* qualname = PyType_GetQualName(Py_TYPE(value));
         if (qualname) {
@@ -338,9 +344,22 @@ bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     return true;
 }
 
-// The fast-call form used by every method.
-bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Args& out) {
+// The fast-call form used by every method. Calls that pass every argument by position
+// (the common case) go straight to conversion.
+inline bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                           Args& out) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= sig.required &&
+        static_cast<std::size_t>(nargs) <= sig.count) {
+        const std::size_t n = static_cast<std::size_t>(nargs);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!convert(sig.params[i], args[i], out[i])) return false;
+        }
+        for (std::size_t i = n; i < sig.count; ++i) {
+            if (!convert(sig.params[i], nullptr, out[i])) return false;
+        }
+        return true;
+    }
     return match_args(sig, args, nargs, kwnames, args + nargs, out);
 }
 
