@@ -1,5 +1,6 @@
 """Many threads on one mesh, and memory that stays flat over many calls."""
 import json
+import os
 import sys
 import threading
 import time
@@ -119,4 +120,7 @@ def test_calls_leave_memory_flat(name):
     grown_blocks = sys.getallocatedblocks() - blocks
     grown_rss = rss_kib() - rss
     assert grown_blocks < 100, f"{grown_blocks} interpreter blocks still allocated"
-    assert grown_rss < 2048, f"resident memory grew by {grown_rss} KiB"
+    # Under the address sanitizer freed memory sits in quarantine, so resident size says
+    # nothing there; the sanitizer's own checks stand in for it.
+    if not os.environ.get("KORVO_SANITIZED"):
+        assert grown_rss < 2048, f"resident memory grew by {grown_rss} KiB"

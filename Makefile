@@ -1,0 +1,98 @@
+# korvo_mesh developer entry points. Every target sets up what it needs first
+# (scripts/bootstrap.sh: CPython 3.13, .venv with the pinned tools, GoogleTest),
+# and skips whatever is already up to date.
+#
+#   make test            C++ unit tests (ctest) and the Python tests (pytest)
+#   make demo            install the module into .venv and run examples/demo.py
+#   make test-sanitize   both test suites again under AddressSanitizer + UBSan
+#   make clean           remove build trees (distclean: .venv too)
+
+SHELL := /bin/bash
+.SHELLFLAGS := -euo pipefail -c
+.DEFAULT_GOAL := test
+
+ROOT    := $(patsubst %/,%,$(dir $(abspath $(lastword $(MAKEFILE_LIST)))))
+VENV    := $(ROOT)/.venv
+PY      := $(VENV)/bin/python
+CMAKE   := $(VENV)/bin/cmake
+CTEST   := $(VENV)/bin/ctest
+JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
+
+BUILD      := $(ROOT)/build
+BUILD_ASAN := $(ROOT)/build-asan
+BUILD_PY   := $(ROOT)/build-py
+
+# The venv's cmake, ninja and python come first for every recipe.
+export PATH := $(VENV)/bin:$(PATH)
+export PIP_DISABLE_PIP_VERSION_CHECK := 1
+
+MODULE_SOURCES := $(wildcard $(ROOT)/mesh/src/*.cpp $(ROOT)/mesh/src/*.h) \
+                  $(ROOT)/CMakeLists.txt $(ROOT)/pyproject.toml
+MODULE_STAMP   := $(VENV)/.korvo-module
+
+.PHONY: test demo test-sanitize bootstrap module cxx-build cxx-build-asan clean distclean
+
+bootstrap:
+	@"$(ROOT)/scripts/bootstrap.sh" --no-project
+
+# --- the extension module, installed into .venv ------------------------------
+# Reinstalled whenever a source is newer than the last install; the CMake tree
+# in build-py/ is kept, so a rebuild only recompiles what changed.
+module: bootstrap
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(MODULE_STAMP)"
+
+$(MODULE_STAMP): $(MODULE_SOURCES)
+	@echo "installing korvo_mesh into .venv"
+	cd "$(ROOT)" && "$(PY)" -m pip install -q --no-build-isolation --no-deps \
+	  -C build-dir="build-py/{wheel_tag}" .
+	@touch "$@"
+
+# --- C++ unit tests ----------------------------------------------------------
+cxx-build: bootstrap
+	@if [ ! -f "$(BUILD)/CMakeCache.txt" ]; then \
+	  "$(CMAKE)" -S "$(ROOT)" -B "$(BUILD)" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVO_BUILD_TESTS=ON; \
+	fi
+	"$(CMAKE)" --build "$(BUILD)" -j $(JOBS)
+
+# Runs both suites and fails if either failed.
+test: cxx-build module
+	@status=0; \
+	"$(CTEST)" --test-dir "$(BUILD)" --output-on-failure -j $(JOBS) || status=1; \
+	cd "$(ROOT)" && "$(PY)" -m pytest tests -q || status=1; \
+	exit $$status
+
+demo: module
+	cd "$(ROOT)" && "$(PY)" examples/demo.py
+
+# --- sanitizers --------------------------------------------------------------
+# One tree builds both the C++ tests and the module with ASan + UBSan. The
+# interpreter itself is not instrumented, so the ASan runtime is preloaded and
+# leak checking is left to the C++ tests. KORVO_SANITIZED=1 tells the Python
+# tests that memory figures (RSS) are the sanitizer's, not the module's.
+cxx-build-asan: bootstrap
+	@if [ ! -f "$(BUILD_ASAN)/CMakeCache.txt" ]; then \
+	  "$(CMAKE)" -S "$(ROOT)" -B "$(BUILD_ASAN)" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DKORVO_SANITIZE=ON -DKORVO_BUILD_TESTS=ON -DKORVO_BUILD_MODULE=ON \
+	    -DPython_EXECUTABLE="$(PY)"; \
+	fi
+	"$(CMAKE)" --build "$(BUILD_ASAN)" -j $(JOBS)
+
+test-sanitize: cxx-build-asan
+	@status=0; \
+	"$(CTEST)" --test-dir "$(BUILD_ASAN)" --output-on-failure -j $(JOBS) || status=1; \
+	preload="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"; \
+	export LD_PRELOAD="$$preload" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 \
+	       UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(BUILD_ASAN)$${PYTHONPATH:+:$$PYTHONPATH}"; \
+	"$(PY)" -c 'import korvo_mesh, sys; f = korvo_mesh.__file__; \
+	  sys.exit(0 if f.startswith("$(BUILD_ASAN)/") else "sanitized module not picked up: " + f)'; \
+	cd "$(ROOT)" && "$(PY)" -m pytest tests -q -p no:cacheprovider || status=1; \
+	exit $$status
+
+# --- housekeeping ------------------------------------------------------------
+clean:
+	rm -rf "$(BUILD)" "$(BUILD_ASAN)" "$(BUILD_PY)" "$(ROOT)/dist" "$(ROOT)/.pytest_cache" \
+	  "$(ROOT)/.hypothesis" "$(MODULE_STAMP)"
+	find "$(ROOT)/tests" "$(ROOT)/examples" -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
+
+distclean: clean
+	rm -rf "$(VENV)"

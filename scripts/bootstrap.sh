@@ -1,0 +1,274 @@
+#!/usr/bin/env bash
+# Sets up everything korvo_mesh needs to build and test on a Debian machine:
+#   * a CPython 3.13 interpreter with its headers (not free-threaded),
+#   * the system packages for the C++ build (g++, GoogleTest),
+#   * a project-local virtual environment .venv with the pinned dev tools
+#     (requirements-dev.txt: pytest, hypothesis, scikit-build-core, cmake, ninja),
+#   * and, unless --no-project is given, the module itself installed into .venv.
+#
+# The interpreter is found in this order:
+#   1. $KORVO_PYTHON, or a python3.13 that runs and has its headers (PATH,
+#      pyenv versions, /usr/local, /usr, the private build below);
+#   2. the distribution's python3.13-dev / python3.13-venv packages, when apt
+#      has a candidate for them;
+#   3. a private build from the python3.13 source package of the next Debian
+#      suite, installed under ~/.cache/korvo-mesh/cpython-3.13 and reused later.
+#
+# Safe to run again: once done it finishes in a fraction of a second (a stamp
+# in .venv records the requirements it was built for). Rebuilding the module
+# after source changes is the Makefile's job.
+#
+# Environment:
+#   KORVO_PYTHON               use this interpreter (fail if it is unusable)
+#   KORVO_FORCE_SOURCE_BUILD=1 skip steps 1 and 2 (to exercise the source build)
+#   KORVO_CACHE_DIR            cache root (default: ${XDG_CACHE_HOME:-~/.cache}/korvo-mesh)
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+REQS="$ROOT/requirements-dev.txt"
+STAMP="$VENV/.korvo-bootstrap"
+CACHE_ROOT="${KORVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/korvo-mesh}"
+CPY_PREFIX="$CACHE_ROOT/cpython-3.13"
+CPY_SUITE="trixie"
+SYSTEM_PACKAGES=(build-essential libgtest-dev)
+CPY_BUILD_DEPS=(build-essential dpkg-dev libssl-dev zlib1g-dev libffi-dev libbz2-dev
+                liblzma-dev libsqlite3-dev libreadline-dev uuid-dev)
+
+WITH_PROJECT=1
+for arg in "$@"; do
+  case "$arg" in
+    --no-project) WITH_PROJECT=0 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "bootstrap: unknown argument: $arg" >&2; exit 2 ;;
+  esac
+done
+
+log() { printf 'bootstrap: %s\n' "$*" >&2; }
+die() { printf 'bootstrap: error: %s\n' "$*" >&2; exit 1; }
+
+# ---------------------------------------------------------------------------
+# Quick path: everything was set up before for the same requirements.
+# ---------------------------------------------------------------------------
+stamp_key() {
+  {
+    sha256sum "$REQS" | cut -d' ' -f1
+    printf 'python=%s force=%s\n' "${KORVO_PYTHON:-}" "${KORVO_FORCE_SOURCE_BUILD:-}"
+  } | sha256sum | cut -d' ' -f1
+}
+
+pkg_installed() {
+  [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true)" = installed ]
+}
+
+system_ready() {
+  command -v g++ >/dev/null 2>&1 && command -v make >/dev/null 2>&1 && pkg_installed libgtest-dev
+}
+
+module_importable() {
+  "$VENV/bin/python" -c 'import korvo_mesh' >/dev/null 2>&1
+}
+
+[ -f "$REQS" ] || die "missing $REQS"
+
+if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$(stamp_key)" ] \
+   && "$VENV/bin/python" -c '' >/dev/null 2>&1 && system_ready; then
+  if [ "$WITH_PROJECT" = 0 ] || module_importable; then
+    exit 0
+  fi
+fi
+
+# ---------------------------------------------------------------------------
+# System packages
+# ---------------------------------------------------------------------------
+SUDO=()
+if [ "$(id -u)" != 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then SUDO=(sudo -n); else SUDO=(false); fi
+fi
+APT_UPDATED=0
+apt_update_once() {
+  if [ "$APT_UPDATED" = 0 ]; then
+    log "apt-get update"
+    "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq \
+      || die "apt-get update failed (are you root or allowed to sudo?)"
+    APT_UPDATED=1
+  fi
+}
+apt_install_missing() {
+  local missing=() p
+  for p in "$@"; do pkg_installed "$p" || missing+=("$p"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  apt_update_once
+  log "apt-get install ${missing[*]}"
+  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" </dev/null >/dev/null \
+    || die "could not install: ${missing[*]}"
+}
+apt_lists_present() {
+  compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null
+}
+
+apt_install_missing "${SYSTEM_PACKAGES[@]}"
+
+# ---------------------------------------------------------------------------
+# The interpreter
+# ---------------------------------------------------------------------------
+# Prints nothing and succeeds when $1 is a usable CPython 3.13 for building
+# extensions: it runs, is 3.13, is not free-threaded, has Python.h and can
+# create virtual environments with pip.
+python_usable() {
+  "$1" - <<'EOF' >/dev/null 2>&1
+import os, sys, sysconfig
+assert sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13)
+assert not sysconfig.get_config_var("Py_GIL_DISABLED")
+assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+import venv, ensurepip  # noqa: F401
+EOF
+}
+
+find_python() {
+  local cand
+  local -a cands=()
+  cand="$(command -v python3.13 2>/dev/null || true)"; [ -n "$cand" ] && cands+=("$cand")
+  local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+  # Newest 3.13.x first.
+  while IFS= read -r cand; do cands+=("$cand"); done < <(
+    ls -d "$pyenv_root"/versions/3.13*/bin/python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null \
+      | grep -v '3\.13[^/]*t/bin' | sort -urV)
+  cands+=(/usr/local/bin/python3.13 /usr/bin/python3.13 "$CPY_PREFIX/bin/python3.13")
+  for cand in "${cands[@]}"; do
+    [ -x "$cand" ] || continue
+    if python_usable "$cand"; then printf '%s\n' "$cand"; return 0; fi
+  done
+  return 1
+}
+
+apt_candidate() {  # prints the candidate version of package $1, if any
+  apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ { if ($2 != "(none)") print $2; exit }'
+}
+
+# Prints the archive URI of the machine's own Debian sources: the URIs: field of
+# debian.sources (the stanza for this release), else the first matching deb line
+# of sources.list.
+archive_uri() {
+  local codename uri=""
+  codename="$(. /etc/os-release 2>/dev/null; printf '%s' "${VERSION_CODENAME:-}")"
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    uri="$(awk -v want="$codename" '
+      function flush() { if (uris != "" && (first == "" )) first = uris
+                         if (uris != "" && hit && pick == "") pick = uris
+                         uris = ""; hit = 0 }
+      /^[[:space:]]*$/ { flush(); next }
+      /^URIs:/ { uris = $2 }
+      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == want) hit = 1 }
+      END { flush(); print (pick != "" ? pick : first) }' /etc/apt/sources.list.d/debian.sources)"
+  fi
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri="$(awk -v want="$codename" '
+      $1 == "deb" {
+        for (i = 2; i <= NF; i++) if ($i ~ /^[a-z+]+:\/\//) { u = $i; s = $(i + 1); break }
+        if (first == "") first = u
+        if (s == want && pick == "") pick = u
+      }
+      END { print (pick != "" ? pick : first) }' /etc/apt/sources.list)"
+  fi
+  [ -n "$uri" ] || return 1
+  printf '%s\n' "${uri%/}"
+}
+
+build_cpython_from_source() {
+  local done_marker="$CPY_PREFIX/.korvo-complete"
+  if [ -f "$done_marker" ] && python_usable "$CPY_PREFIX/bin/python3.13"; then
+    log "reusing CPython in $CPY_PREFIX"
+    return 0
+  fi
+  rm -rf "$CPY_PREFIX"
+  apt_install_missing "${CPY_BUILD_DEPS[@]}"
+
+  local uri work keyring_opt=""
+  uri="$(archive_uri)" || die "cannot find the Debian archive in the apt sources"
+  work="$(mktemp -d "${TMPDIR:-/tmp}/korvo-cpython.XXXXXX")"
+  chmod 0755 "$work"
+  # shellcheck disable=SC2064
+  trap "rm -rf '$work'" EXIT
+  [ -f /usr/share/keyrings/debian-archive-keyring.gpg ] \
+    && keyring_opt=" [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]"
+  printf 'deb-src%s %s %s main\n' "$keyring_opt" "$uri" "$CPY_SUITE" >"$work/sources.list"
+  mkdir -p "$work/lists/partial" "$work/src"
+  local -a apt_opts=(
+    -o "Dir::Etc::sourcelist=$work/sources.list" -o "Dir::Etc::sourceparts=-"
+    -o "Dir::State::Lists=$work/lists" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
+    -o "APT::Sandbox::User=root")
+  log "fetching the python3.13 source package of $CPY_SUITE"
+  apt-get -qq "${apt_opts[@]}" update || die "apt-get update of the $CPY_SUITE sources failed"
+  (cd "$work/src" && apt-get -qq "${apt_opts[@]}" source --download-only python3.13 >/dev/null) \
+    || die "apt-get source python3.13 failed"
+  local dsc
+  dsc="$(ls "$work"/src/python3.13_*.dsc | head -n1)"
+  # The upstream tree as released; the distribution's packaging patches are
+  # about its own file layout, which a private prefix does not want.
+  (cd "$work/src" && dpkg-source --skip-patches -x "$dsc" cpython >/dev/null 2>&1) \
+    || die "dpkg-source -x $dsc failed"
+
+  local logf="$CACHE_ROOT/cpython-3.13-build.log" t0=$SECONDS
+  mkdir -p "$CACHE_ROOT"
+  local version
+  version="$(basename "$dsc" .dsc | cut -d_ -f2)"
+  log "building CPython ${version%%-*} into $CPY_PREFIX (a few minutes; log: $logf)"
+  if ! (cd "$work/src/cpython" \
+        && ./configure --prefix="$CPY_PREFIX" --with-ensurepip=install --disable-test-modules \
+        && make -j"$(nproc)" \
+        && make install) >"$logf" 2>&1; then
+    tail -n 40 "$logf" >&2
+    rm -rf "$CPY_PREFIX"
+    die "CPython build failed (full log: $logf)"
+  fi
+  "$CPY_PREFIX/bin/python3.13" -c 'import ssl, sqlite3, zlib, ctypes, readline, bz2, lzma, uuid' \
+    || die "the CPython build lacks standard modules (see $logf)"
+  python_usable "$CPY_PREFIX/bin/python3.13" || die "the CPython build is unusable (see $logf)"
+  touch "$done_marker"
+  rm -rf "$work"; trap - EXIT
+  log "CPython built in $(( (SECONDS - t0) / 60 ))m$(( (SECONDS - t0) % 60 ))s"
+}
+
+PYTHON=""
+if [ -n "${KORVO_PYTHON:-}" ]; then
+  python_usable "$KORVO_PYTHON" \
+    || die "KORVO_PYTHON=$KORVO_PYTHON is not a CPython 3.13 with headers, venv and ensurepip"
+  PYTHON="$KORVO_PYTHON"
+elif [ "${KORVO_FORCE_SOURCE_BUILD:-0}" != 1 ]; then
+  PYTHON="$(find_python || true)"
+  if [ -z "$PYTHON" ]; then
+    apt_lists_present || apt_update_once
+    if [ -n "$(apt_candidate python3.13-dev)" ]; then
+      apt_install_missing python3.13-dev python3.13-venv
+      python_usable /usr/bin/python3.13 && PYTHON=/usr/bin/python3.13
+    fi
+  fi
+fi
+if [ -z "$PYTHON" ]; then
+  build_cpython_from_source
+  PYTHON="$CPY_PREFIX/bin/python3.13"
+fi
+log "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
+
+# ---------------------------------------------------------------------------
+# The virtual environment
+# ---------------------------------------------------------------------------
+want_base="$("$PYTHON" -c 'import sys; print(sys.base_prefix)')"
+have_base="$("$VENV/bin/python" -c 'import sys; print(sys.base_prefix)' 2>/dev/null || true)"
+if [ "$have_base" != "$want_base" ]; then
+  [ -e "$VENV" ] && log "recreating .venv (was: ${have_base:-broken})"
+  rm -rf "$VENV"
+  "$PYTHON" -m venv "$VENV"
+fi
+rm -f "$STAMP"
+log "installing the pinned dev requirements"
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$REQS"
+stamp_key >"$STAMP"
+
+if [ "$WITH_PROJECT" = 1 ]; then
+  log "installing korvo_mesh into .venv"
+  make --no-print-directory -C "$ROOT" module
+fi
+log "ready: $VENV"
