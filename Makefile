@@ -5,6 +5,10 @@
 #   make test            C++ unit tests (ctest) and the Python tests (pytest)
 #   make demo            install the module into .venv and run examples/demo.py
 #   make test-sanitize   both test suites again under AddressSanitizer + UBSan
+#   make bench           benchmarks against a no-op floor, pure Python, orjson, json
+#   make fuzz            libFuzzer harnesses, FUZZ_SECONDS each (default 60)
+#   make memcheck        the C++ unit tests under valgrind memcheck
+#   make check-package   stubtest, wheel tags, install from wheel and from sdist
 #   make clean           remove build trees (distclean: .venv too)
 
 SHELL := /bin/bash
@@ -30,7 +34,8 @@ MODULE_SOURCES := $(wildcard $(ROOT)/mesh/src/*.cpp $(ROOT)/mesh/src/*.h) \
                   $(ROOT)/CMakeLists.txt $(ROOT)/pyproject.toml
 MODULE_STAMP   := $(VENV)/.korvo-module
 
-.PHONY: test demo test-sanitize bootstrap module cxx-build cxx-build-asan clean distclean
+.PHONY: test demo test-sanitize bootstrap module cxx-build cxx-build-asan clean distclean \
+        bench fuzz memcheck check-package
 
 bootstrap:
 	@"$(ROOT)/scripts/bootstrap.sh" --no-project
@@ -88,9 +93,32 @@ test-sanitize: cxx-build-asan
 	cd "$(ROOT)" && "$(PY)" -m pytest tests -q -p no:cacheprovider || status=1; \
 	exit $$status
 
+# --- benchmarks, fuzzing, memcheck, packaging ---------------------------------
+BENCH_STAMP  := $(VENV)/.korvo-bench-tools
+FUZZ_SECONDS ?= 60
+
+# Smoke run: make bench BENCH_ARGS=--quick
+bench: module
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(BENCH_STAMP)"
+	cd "$(ROOT)" && "$(PY)" bench/run_bench.py $(BENCH_ARGS)
+
+$(BENCH_STAMP): $(ROOT)/bench/requirements.txt
+	"$(PY)" -m pip install -q -r "$(ROOT)/bench/requirements.txt"
+	@touch "$@"
+
+fuzz:
+	"$(ROOT)/scripts/fuzz.sh" $(FUZZ_SECONDS)
+
+memcheck: bootstrap
+	"$(ROOT)/scripts/memcheck.sh"
+
+check-package: module
+	"$(ROOT)/scripts/check_package.sh"
+
 # --- housekeeping ------------------------------------------------------------
 clean:
-	rm -rf "$(BUILD)" "$(BUILD_ASAN)" "$(BUILD_PY)" "$(ROOT)/dist" "$(ROOT)/.pytest_cache" \
+	rm -rf "$(BUILD)" "$(BUILD_ASAN)" "$(BUILD_PY)" "$(ROOT)/build-fuzz" "$(ROOT)/build-memcheck" \
+	  "$(ROOT)/bench/build" "$(ROOT)/dist" "$(ROOT)/.pytest_cache" \
 	  "$(ROOT)/.hypothesis" "$(MODULE_STAMP)"
 	find "$(ROOT)/tests" "$(ROOT)/examples" -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 

@@ -606,11 +606,17 @@ PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kRouteSig, args, nargs, kwnames, a)) return nullptr;
-        // The arguments must be JSON; their value is the caller's business.
-        if (!a[3].present) {
-            // the default "{}" is known to be well-formed
-        } else if (auto parsed = json::parse(a[3].text); !check(parsed)) {
-            return nullptr;
+        // The arguments must be JSON; their value is the caller's business, so they are
+        // only read through (into a reused scratch buffer), never kept.
+        if (a[3].present) {
+            thread_local std::string scratch;
+            scratch.clear();
+            auto read = json::canonicalize(a[3].text, scratch);
+            if (scratch.capacity() > (1u << 20)) std::string().swap(scratch);
+            if (!read) {
+                raise_mesh_error(read.error().to_mesh_error());
+                return nullptr;
+            }
         }
         auto routed = fields(self).registry.route(a[0].text, a[1].text);
         if (!routed) {
@@ -658,9 +664,8 @@ PyObject* mesh_state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kStateSetSig, args, nargs, kwnames, a)) return nullptr;
-        auto parsed = json::parse(a[1].text);
-        if (!check(parsed)) return nullptr;
-        return none_or_error(fields(self).store.set(a[0].text, std::move(*parsed)));
+        // Read straight into the stored canonical text; no value tree is built.
+        return none_or_error(fields(self).store.set_text(a[0].text, a[1].text));
     });
 }
 

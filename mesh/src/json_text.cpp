@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -145,57 +146,68 @@ void write_float(double d, std::string& out) {
         out += std::signbit(d) ? "-0.0" : "0.0";
         return;
     }
-    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX
-    char sci[40];
-    auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX (at most 17 digits,
+    // an exponent of at most three). The copies below move fixed, generous sizes and then
+    // advance by what counts: every buffer has the room, and fixed sizes need no library call.
+    char sci[48] = {};
+    const auto r = std::to_chars(sci, sci + 32, d, std::chars_format::scientific);
     const char* p = sci;
-    const char* end = r.ptr;
-    char buf[48];
-    char* o = buf;
-    if (*p == '-') {
-        *o++ = '-';
-        ++p;
-    }
-    char digits[20];
-    int n = 0;
-    digits[n++] = *p++;
+    const bool negative = *p == '-';
+    p += negative ? 1 : 0;
+    char digits[40] = {};
+    int n = 1;
+    digits[0] = *p++;
     if (*p == '.') {
-        for (++p; *p != 'e'; ++p) digits[n++] = *p;
+        ++p;
+        std::memcpy(digits + 1, p, 17);
+        // The exponent has two or three digits after its sign.
+        const char* e_pos = r.ptr[-4] == 'e' ? r.ptr - 4 : r.ptr - 5;
+        n += static_cast<int>(e_pos - p);
+        p = e_pos;
     }
     ++p;  // 'e'
-    bool neg_exp = *p == '-';
-    ++p;
+    const bool neg_exp = *p++ == '-';
     int e = 0;
-    for (; p != end; ++p) e = e * 10 + (*p - '0');
+    for (; p != r.ptr; ++p) e = e * 10 + (*p - '0');
     if (neg_exp) e = -e;
 
-    if (e >= -5 && e <= -1) {
-        *o++ = '0';
-        *o++ = '.';
-        for (int i = 0; i < -e - 1; ++i) *o++ = '0';
-        for (int i = 0; i < n; ++i) *o++ = digits[i];
-    } else if (e >= 0 && e <= n - 2) {
-        for (int i = 0; i < n; ++i) {
-            *o++ = digits[i];
-            if (i == e) *o++ = '.';
-        }
-    } else if (e >= n - 1 && e <= 15) {
-        for (int i = 0; i < n; ++i) *o++ = digits[i];
-        for (int i = 0; i < e - n + 1; ++i) *o++ = '0';
-        *o++ = '.';
-        *o++ = '0';
-    } else {
-        *o++ = digits[0];
-        if (n > 1) {
+    const std::size_t old = out.size();
+    out.resize_and_overwrite(old + 64, [&](char* buf, std::size_t) {
+        char* o = buf + old;
+        if (negative) *o++ = '-';
+        if (e >= -5 && e <= -1) {
+            *o++ = '0';
             *o++ = '.';
-            for (int i = 1; i < n; ++i) *o++ = digits[i];
+            std::memset(o, '0', 8);
+            o += -e - 1;
+            std::memcpy(o, digits, 24);
+            o += n;
+        } else if (e >= 0 && e <= n - 2) {
+            std::memcpy(o, digits, 24);
+            o += e + 1;
+            *o++ = '.';
+            std::memcpy(o, digits + e + 1, 24);
+            o += n - e - 1;
+        } else if (e >= n - 1 && e <= 15) {
+            std::memset(o, '0', 24);
+            std::memcpy(o, digits, 24);  // the digits, then zeros up to the point
+            std::memset(o + n, '0', 16);
+            o += e + 1;
+            *o++ = '.';
+            *o++ = '0';
+        } else {
+            *o++ = digits[0];
+            if (n > 1) {
+                *o++ = '.';
+                std::memcpy(o, digits + 1, 24);
+                o += n - 1;
+            }
+            *o++ = 'e';
+            *o++ = e < 0 ? '-' : '+';
+            o = std::to_chars(o, o + 8, e < 0 ? -e : e).ptr;
         }
-        *o++ = 'e';
-        *o++ = e < 0 ? '-' : '+';
-        auto er = std::to_chars(o, buf + sizeof buf, e < 0 ? -e : e);
-        o = er.ptr;
-    }
-    out.append(buf, o);
+        return static_cast<std::size_t>(o - buf);
+    });
 }
 
 namespace {
@@ -253,6 +265,9 @@ constexpr const char* kTrailingComma = "trailing comma";
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+// Past a run of decimal digits, eight at a time while it can.
+const char* skip_digits(const char* p, const char* end) noexcept;
+
 // Bytes that end a plain run inside a string: the quote, the backslash and control characters.
 constexpr auto kStringStop = [] {
     std::array<bool, 256> t{};
@@ -286,12 +301,56 @@ void append_utf8(std::uint32_t cp, std::string& out) {
     }
 }
 
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+std::uint64_t load8(const void* p) noexcept {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+// Skips the bytes of a string that need no attention (everything but the quote, the backslash
+// and control characters), eight at a time while it can; ORs the bytes passed into `high` as far
+// as their top bit goes. Returns the first byte that needs attention, or `end`.
+const char* scan_plain(const char* p, const char* end, unsigned char& high) noexcept {
+    std::uint64_t seen = 0;
+    while (end - p >= 8) {
+        const std::uint64_t x = load8(p);
+        const std::uint64_t q = x ^ (kOnes * '"');
+        const std::uint64_t b = x ^ (kOnes * '\\');
+        // Exact as a yes/no: some byte is below 0x20, or equals the quote or the backslash.
+        if ((((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
+        seen |= x;
+        p += 8;
+    }
+    if ((seen & kHighs) != 0) high |= 0x80;
+    while (p != end && !kStringStop[static_cast<unsigned char>(*p)]) high |= static_cast<unsigned char>(*p++);
+    return p;
+}
+
+const char* skip_digits(const char* p, const char* end) noexcept {
+    while (end - p >= 8) {
+        const std::uint64_t x = load8(p);
+        // A digit byte (0x30..0x39) has the high nibble 3, and still has it after adding 6. A
+        // carry out of a byte comes only from a non-digit and only spoils the bytes after it,
+        // so the lowest flagged byte is the first non-digit.
+        const std::uint64_t flagged =
+            ((x & (kOnes * 0xF0)) ^ (kOnes * 0x30)) | (((x + kOnes * 0x06) & (kOnes * 0xF0)) ^ (kOnes * 0x30));
+        if (flagged != 0) return p + std::countr_zero(flagged) / 8;
+        p += 8;
+    }
+    while (p != end && is_digit(*p)) ++p;
+    return p;
+}
+
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(const unsigned char* p, const unsigned char* end) noexcept {
     while (p != end) {
         unsigned char c = *p;
         if (c < 0x80) {
             ++p;
+            while (end - p >= 8 && (load8(p) & kHighs) == 0) p += 8;
             continue;
         }
         std::size_t left = static_cast<std::size_t>(end - p);
@@ -341,6 +400,28 @@ ReadError Reader::error() const {
     e.line = line;
     e.column = end - line_start;
     return e;
+}
+
+void Reader::skip_space() noexcept {
+    while (p_ != end_) {
+        const char c = *p_;
+        if (c == ' ') {
+            // Indentation comes in runs of spaces: pass them eight at a time.
+            ++p_;
+            while (end_ - p_ >= 8) {
+                const std::uint64_t x = load8(p_) ^ (kOnes * ' ');
+                if (x != 0) {
+                    p_ += std::countr_zero(x) / 8;
+                    break;
+                }
+                p_ += 8;
+            }
+        } else if (c == '\n' || c == '\t' || c == '\r') {
+            ++p_;
+        } else {
+            return;
+        }
+    }
 }
 
 bool Reader::read_ident(std::string_view rest) {
@@ -524,7 +605,7 @@ bool Reader::read_string_body(std::string& out) {
     const char* run = p_;
     unsigned char high = 0;
     for (;;) {
-        while (p_ != end_ && !kStringStop[static_cast<unsigned char>(*p_)]) high |= static_cast<unsigned char>(*p_++);
+        p_ = scan_plain(p_, end_, high);
         if (p_ == end_) return fail_here(kEofString);
         const char c = *p_;
         if (c == '"') {
@@ -666,7 +747,8 @@ bool Reader::skip_number() {
 
 bool Reader::skip_string_body() {
     for (;;) {
-        while (p_ != end_ && !kStringStop[static_cast<unsigned char>(*p_)]) ++p_;
+        unsigned char high = 0;
+        p_ = scan_plain(p_, end_, high);
         if (p_ == end_) return fail_here(kEofString);
         const char c = *p_;
         if (c == '"') {
@@ -753,6 +835,404 @@ std::expected<Value, ReadError> read(std::string_view text) {
     Value value;
     if (!reader.read_value(value) || !reader.finish()) return std::unexpected(reader.error());
     return value;
+}
+
+// ---------------------------------------------------------------------------
+// Canonicalizing: reading and writing in one pass
+//
+// The canonical text is written straight into the output as the input is read. Arrays,
+// strings and numbers need nothing more. An object's members are written in the order they
+// come, each one's place noted; when the object closes and its names turn out not to be in
+// strictly ascending order, its members are put in order (the last of equal names kept)
+// by copying the object's text aside and laying the members back in sorted order.
+
+namespace {
+
+// Where one member of an open object sits in the output: the key from its opening quote to
+// its closing quote (inclusive), the value up to `end`.
+struct MemberSpan {
+    std::size_t begin;
+    std::size_t key_end;
+    std::size_t end;
+    bool escaped;  // the key's text holds an escape, so its bytes are not the name's bytes
+};
+
+// Writes a code point that came from a \u escape the way write_string() writes it.
+void write_code_point(std::uint32_t cp, std::string& out) {
+    if (cp < 0x80) {
+        const char e = kEscape[cp];
+        if (e == 0) {
+            out.push_back(static_cast<char>(cp));
+        } else if (e == 'u') {
+            static constexpr char kHex[] = "0123456789abcdef";
+            const char esc[6] = {'\\', 'u', '0', '0', kHex[cp >> 4], kHex[cp & 0xF]};
+            out.append(esc, 6);
+        } else {
+            const char esc[2] = {'\\', e};
+            out.append(esc, 2);
+        }
+        return;
+    }
+    append_utf8(cp, out);
+}
+
+// The name a canonical key text (without its quotes) stands for.
+std::string decode_canonical(std::string_view text) {
+    std::string name;
+    name.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            name.push_back(text[i]);
+            continue;
+        }
+        switch (text[++i]) {
+            case 'b': name.push_back('\b'); break;
+            case 'f': name.push_back('\f'); break;
+            case 'n': name.push_back('\n'); break;
+            case 'r': name.push_back('\r'); break;
+            case 't': name.push_back('\t'); break;
+            case 'u':  // only \u00XX comes out of the writer
+                name.push_back(static_cast<char>(hex_value(text[i + 3]) * 16 + hex_value(text[i + 4])));
+                i += 4;
+                break;
+            default: name.push_back(text[i]); break;  // the quote and the backslash
+        }
+    }
+    return name;
+}
+
+}  // namespace
+
+struct Reader::Canon {
+    std::vector<MemberSpan> members;  // the members of every open object, innermost last
+    std::vector<std::uint32_t> order;
+    std::vector<std::string> names;
+    std::string scratch;
+};
+
+bool Reader::canonical_value(std::string& out) {
+    Canon canon;
+    return canonical_value(out, canon);
+}
+
+bool Reader::canonical_number(bool negative, std::string& out) {
+    const char* start = negative ? p_ - 1 : p_;
+    if (p_ == end_) return fail_here(kEofValue);
+    const char* int_begin = p_;
+    const char c = *p_++;
+    if (c == '0') {
+        if (p_ != end_ && is_digit(*p_)) return fail_peek(kInvalidNumber);
+    } else if (c >= '1' && c <= '9') {
+        p_ = skip_digits(p_, end_);
+    } else {
+        return fail_here(kInvalidNumber);
+    }
+    const char* int_end = p_;
+    bool is_float = false;
+    if (p_ != end_ && *p_ == '.') {
+        ++p_;
+        const char* digits = p_;
+        p_ = skip_digits(p_, end_);
+        if (p_ == digits) return fail_peek(p_ == end_ ? kEofValue : kInvalidNumber);
+        is_float = true;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+        const char* mantissa_end = p_;
+        ++p_;
+        bool neg_exp = false;
+        if (p_ != end_ && (*p_ == '+' || *p_ == '-')) neg_exp = *p_++ == '-';
+        if (p_ == end_) return fail_here(kEofValue);
+        const char first = *p_++;
+        if (!is_digit(first)) return fail_here(kInvalidNumber);
+        std::int32_t exp = first - '0';
+        while (p_ != end_ && is_digit(*p_)) {
+            const int d = *p_++ - '0';
+            if (exp > (INT32_MAX - d) / 10) {
+                // An exponent this long: infinite unless the digits are all zero or it is negative.
+                const bool nonzero = std::any_of(int_begin, mantissa_end, [](char ch) { return ch >= '1' && ch <= '9'; });
+                if (nonzero && !neg_exp) return fail_here("number out of range");
+                while (p_ != end_ && is_digit(*p_)) ++p_;
+                out += negative ? "-0.0" : "0.0";
+                return true;
+            }
+            exp = exp * 10 + d;
+        }
+        is_float = true;
+    }
+    if (!is_float) {
+        // An integer without leading zeros already reads as its canonical digits; what is left
+        // to settle is whether it fits the integer kinds at all.
+        const auto n = int_end - int_begin;
+        bool fits = n < 20;
+        std::uint64_t sig = 0;
+        if (n <= 20 && (negative || n == 20)) {
+            fits = true;
+            for (const char* q = int_begin; q != int_end; ++q) {
+                const auto d = static_cast<std::uint64_t>(*q - '0');
+                if (sig > (UINT64_MAX - d) / 10) {
+                    fits = false;
+                    break;
+                }
+                sig = sig * 10 + d;
+            }
+        }
+        if (fits) {
+            if (!negative) {
+                out.append(int_begin, int_end);
+                return true;
+            }
+            if (sig == 0) {
+                out += "-0.0";
+                return true;
+            }
+            if (sig <= (std::uint64_t{1} << 63)) {
+                out.append(start, int_end);
+                return true;
+            }
+        }
+    }
+    double d = 0;
+    auto r = std::from_chars(start, p_, d);
+    if (r.ec == std::errc::result_out_of_range) {
+        if (number_out_of_range(start)) return fail_here("number out of range");
+        d = negative ? -0.0 : 0.0;
+    }
+    write_float(d, out);
+    return true;
+}
+
+bool Reader::canonical_escape(std::string& out) {
+    if (p_ == end_) return fail_here(kEofString);
+    switch (*p_++) {
+        case '"': out.append("\\\"", 2); return true;
+        case '\\': out.append("\\\\", 2); return true;
+        case '/': out.push_back('/'); return true;
+        case 'b': out.append("\\b", 2); return true;
+        case 'f': out.append("\\f", 2); return true;
+        case 'n': out.append("\\n", 2); return true;
+        case 'r': out.append("\\r", 2); return true;
+        case 't': out.append("\\t", 2); return true;
+        case 'u': break;
+        default: return fail_here(kInvalidEscape);
+    }
+    unsigned n = 0;
+    if (!read_hex4(n)) return false;
+    if (n >= 0xDC00 && n <= 0xDFFF) return fail_here("lone leading surrogate in hex escape");
+    if (n < 0xD800 || n > 0xDBFF) {
+        write_code_point(n, out);
+        return true;
+    }
+    for (char expected : {'\\', 'u'}) {
+        if (p_ == end_) return fail_here(kEofString);
+        if (*p_++ != expected) return fail_here("unexpected end of hex escape");
+    }
+    unsigned n2 = 0;
+    if (!read_hex4(n2)) return false;
+    if (n2 < 0xDC00 || n2 > 0xDFFF) return fail_here("lone leading surrogate in hex escape");
+    append_utf8((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000, out);
+    return true;
+}
+
+// The decoded text's validity is what counts, and the canonical text has the same validity:
+// it differs from the decoded text only in ASCII bytes, which never continue a sequence.
+bool Reader::canonical_string_body(std::string& out, bool& escaped) {
+    const std::size_t body = out.size() + 1;
+    out.push_back('"');
+    unsigned char high = 0;
+    escaped = false;
+    for (;;) {
+        const char* run = p_;
+        p_ = scan_plain(p_, end_, high);
+        if (p_ == end_) return fail_here(kEofString);
+        out.append(run, p_);
+        const char c = *p_++;
+        if (c == '"') {
+            if ((high & 0x80) != 0) {
+                const auto* data = reinterpret_cast<const unsigned char*>(out.data());
+                if (!valid_utf8(data + body, data + out.size())) return fail_here("invalid unicode code point");
+            }
+            out.push_back('"');
+            return true;
+        }
+        if (c != '\\') return fail_here("control character (\\u0000-\\u001F) found while parsing a string");
+        escaped = true;
+        if (!canonical_escape(out)) return false;
+    }
+}
+
+bool Reader::canonical_object(std::string& out, Canon& canon) {
+    // The opening brace is consumed and written.
+    const std::size_t first = canon.members.size();
+    const std::size_t content = out.size();
+    int c = peek_nonspace();
+    if (c == -1) return fail_peek(kEofObject);
+    if (c != '}') {
+        for (;;) {
+            if (c != '"') return fail_peek("key must be a string");
+            eat();
+            MemberSpan m{out.size(), 0, 0, false};
+            if (!canonical_string_body(out, m.escaped) || !read_colon()) return false;
+            m.key_end = out.size();
+            out.push_back(':');
+            if (!canonical_value(out, canon)) return false;
+            m.end = out.size();
+            canon.members.push_back(m);
+            c = peek_nonspace();
+            if (c == ',') {
+                eat();
+                out.push_back(',');
+                c = peek_nonspace();
+                if (c == '}') return fail_peek(kTrailingComma);
+                if (c == -1) return fail_peek(kEofValue);
+            } else if (c == '}') {
+                break;
+            } else if (c == -1) {
+                return fail_peek(kEofObject);
+            } else {
+                return fail_peek("expected `,` or `}`");
+            }
+        }
+    }
+    eat();
+    leave();
+
+    const std::size_t count = canon.members.size() - first;
+    const MemberSpan* spans = canon.members.data() + first;
+    bool escaped = false;
+    for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
+    // Names as the bytes they stand for; for keys without escapes that is the key's own text.
+    auto& names = canon.names;
+    if (escaped) {
+        names.clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            names.push_back(decode_canonical(
+                std::string_view(out).substr(spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2)));
+        }
+    }
+    auto name = [&](std::size_t i) -> std::string_view {
+        if (escaped) return names[i];
+        return std::string_view(out).substr(spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2);
+    };
+    bool strictly_sorted = true;
+    for (std::size_t i = 1; i < count; ++i) {
+        if (!(name(i - 1) < name(i))) {
+            strictly_sorted = false;
+            break;
+        }
+    }
+    if (!strictly_sorted) {
+        auto& order = canon.order;
+        order.resize(count);
+        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+        auto less = [&](std::uint32_t a, std::uint32_t b) { return name(a) < name(b); };
+        if (count <= 16) {
+            for (std::size_t i = 1; i < count; ++i) {
+                const std::uint32_t m = order[i];
+                std::size_t j = i;
+                for (; j > 0 && less(m, order[j - 1]); --j) order[j] = order[j - 1];
+                order[j] = m;
+            }
+        } else {
+            std::stable_sort(order.begin(), order.end(), less);
+        }
+        // Of each run of equal names the last stays.
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + 1 < count && name(order[k + 1]) == name(order[k])) continue;
+            order[kept++] = order[k];
+        }
+        // Lay the members back in order from a copy.
+        canon.scratch.assign(out, content, std::string::npos);
+        out.resize(content);
+        for (std::size_t k = 0; k < kept; ++k) {
+            const MemberSpan& m = spans[order[k]];
+            if (k != 0) out.push_back(',');
+            out.append(canon.scratch, m.begin - content, m.end - m.begin);
+        }
+    }
+    out.push_back('}');
+    canon.members.resize(first);
+    return true;
+}
+
+bool Reader::canonical_value(std::string& out, Canon& canon) {
+    switch (peek_nonspace()) {
+        case -1: return fail_peek(kEofValue);
+        case 'n':
+            eat();
+            if (!read_ident("ull")) return false;
+            out += "null";
+            return true;
+        case 't':
+            eat();
+            if (!read_ident("rue")) return false;
+            out += "true";
+            return true;
+        case 'f':
+            eat();
+            if (!read_ident("alse")) return false;
+            out += "false";
+            return true;
+        case '-': eat(); return canonical_number(true, out);
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            return canonical_number(false, out);
+        case '"': {
+            eat();
+            bool escaped = false;
+            return canonical_string_body(out, escaped);
+        }
+        case '[': {
+            if (!enter()) return false;
+            eat();
+            out.push_back('[');
+            int c = peek_nonspace();
+            if (c == ']') {
+                eat();
+                leave();
+                out.push_back(']');
+                return true;
+            }
+            if (c == -1) return fail_peek(kEofList);
+            for (;;) {
+                if (!canonical_value(out, canon)) return false;
+                c = peek_nonspace();
+                if (c == ',') {
+                    eat();
+                    out.push_back(',');
+                    c = peek_nonspace();
+                    if (c == ']') return fail_peek(kTrailingComma);
+                    if (c == -1) return fail_peek(kEofValue);
+                } else if (c == ']') {
+                    eat();
+                    leave();
+                    out.push_back(']');
+                    return true;
+                } else if (c == -1) {
+                    return fail_peek(kEofList);
+                } else {
+                    return fail_peek("expected `,` or `]`");
+                }
+            }
+        }
+        case '{':
+            if (!enter()) return false;
+            eat();
+            out.push_back('{');
+            return canonical_object(out, canon);
+        default: return fail_peek(kExpectedValue);
+    }
+}
+
+std::expected<void, ReadError> canonicalize(std::string_view text, std::string& out) {
+    const std::size_t start = out.size();
+    out.reserve(start + text.size() + 16);
+    Reader reader(text);
+    if (!reader.canonical_value(out) || !reader.finish()) {
+        out.resize(start);
+        return std::unexpected(reader.error());
+    }
+    return {};
 }
 
 }  // namespace korvo::json

@@ -113,7 +113,9 @@ public:
 
     // Skips JSON white space (space, tab, line feed, carriage return); the next byte, or -1 at the end.
     int peek_nonspace() noexcept {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r')) ++p_;
+        // Compact text has no white space between tokens: settle that case before any loop.
+        if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
+        skip_space();
         return peek();
     }
     int peek() const noexcept { return p_ != end_ ? static_cast<unsigned char>(*p_) : -1; }
@@ -152,8 +154,18 @@ public:
     bool skip_value();
     // Only white space may follow the document.
     bool finish();
+    // Any value, white space before it skipped, appended to `out` as the canonical text that
+    // write() gives for the value read_value() reads; fails exactly where read_value() fails.
+    bool canonical_value(std::string& out);
 
 private:
+    struct Canon;  // scratch space shared by the levels of one canonical_value()
+    void skip_space() noexcept;
+    bool canonical_value(std::string& out, Canon& canon);
+    bool canonical_object(std::string& out, Canon& canon);
+    bool canonical_string_body(std::string& out, bool& escaped);
+    bool canonical_escape(std::string& out);
+    bool canonical_number(bool negative, std::string& out);
     bool read_escape(std::string& out);
     bool read_hex4(unsigned& n);
     bool skip_number();
@@ -171,6 +183,11 @@ private:
 
 // Reads exactly one JSON document, JSON white space allowed around it.
 std::expected<Value, ReadError> read(std::string_view text);
+
+// Reads exactly one JSON document and appends its canonical compact text to `out`: the same
+// bytes as write(*read(text)), and on failure the same error, without building the tree.
+// On failure `out` is left as it was.
+std::expected<void, ReadError> canonicalize(std::string_view text, std::string& out);
 
 // Reads and hands the failure back as a SerializationError.
 inline Result<Value> parse(std::string_view text) {

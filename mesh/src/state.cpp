@@ -58,7 +58,18 @@ Result<bool> InMemoryStateStore::get_text(std::string_view key, std::string& out
 
 Status InMemoryStateStore::set(std::string_view key, json::Value value) const {
     // Written before locking; the tree itself is not kept and goes when the call returns.
-    std::string text = json::to_text(value);
+    return store_text(key, json::to_text(value));
+}
+
+Status InMemoryStateStore::set_text(std::string_view key, std::string_view json_text) const {
+    std::string text;
+    if (auto done = json::canonicalize(json_text, text); !done) return fail(done.error().to_mesh_error());
+    // Room was reserved for a text as long as the input; pretty-printed input leaves much of it unused.
+    if (text.capacity() - text.size() > text.size() / 4 + 64) text.shrink_to_fit();
+    return store_text(key, std::move(text));
+}
+
+Status InMemoryStateStore::store_text(std::string_view key, std::string text) const {
     Core& core = *core_;
     PoisonLock::Exclusive guard(core.lock);
     if (guard.poisoned()) return poisoned_error();

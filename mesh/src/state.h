@@ -37,11 +37,16 @@ public:
     Result<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const override;
     std::size_t len() const noexcept override;
 
+    // Stores the value a JSON text holds, read and written canonically in one pass (no tree is
+    // built); a text that does not read fails as json::parse() would, and nothing is stored.
+    Status set_text(std::string_view key, std::string_view json_text) const;
     // Appends the stored value's canonical text; false when the key is absent.
     Result<bool> get_text(std::string_view key, std::string& out) const;
     bool poisoned() const noexcept;
 
 private:
+    Status store_text(std::string_view key, std::string text) const;
+
     struct Core;
     std::shared_ptr<Core> core_;
 };
