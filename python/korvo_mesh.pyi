@@ -2,13 +2,10 @@
 
 from typing import Final, final
 
-from typing_extensions import disjoint_base
-
 __version__: Final[str]
 __all__ = ["KorvoMesh", "__version__"]
 
 @final
-@disjoint_base
 class KorvoMesh:
     """The runtime mesh for a Korvo application."""
 
