@@ -21,6 +21,7 @@
 #include "channel.h"
 #include "clock.h"
 #include "error.h"
+#include "health.h"
 #include "json_text.h"
 #include "migration.h"
 #include "plan.h"
@@ -804,38 +805,9 @@ PyObject* mesh_list_migrations(PyObject* self, PyObject*) {
 PyObject* mesh_health_snapshot(PyObject* self, PyObject*) {
     return guarded([&] {
         MeshFields& mf = fields(self);
-        // Each count takes and releases its own component's lock, one after another.
-        const std::string& app = mf.plan.app_name;
-        const std::size_t total = mf.registry.count();
-        const std::size_t running = mf.registry.count_by_status("running");
-        const std::size_t idle = mf.registry.count_by_status("idle");
-        const std::size_t error = mf.registry.count_by_status("error");
-        const std::size_t keys = mf.store.len();
-        const std::size_t active = mf.migrations.count_active();
-        const std::size_t topics = mf.channel.topic_count();
-        // A poisoned component reads as zeros; the snapshot says so instead of "ok".
-        const bool degraded = mf.registry.poisoned() || mf.store.poisoned() || mf.migrations.poisoned() ||
-                              mf.channel.poisoned();
-
+        const HealthCounts counts = read_health(mf.registry, mf.store, mf.migrations, mf.channel);
         std::string& out = out_buffer();
-        out.reserve(app.size() + 192);
-        out += R"({"agents":{"error":)";
-        json::write_uint(error, out);
-        out += R"(,"idle":)";
-        json::write_uint(idle, out);
-        out += R"(,"running":)";
-        json::write_uint(running, out);
-        out += R"(,"total":)";
-        json::write_uint(total, out);
-        out += R"(},"app":)";
-        json::write_string(app, out);
-        out += R"(,"channels":{"topics":)";
-        json::write_uint(topics, out);
-        out += R"(},"migrations":{"active":)";
-        json::write_uint(active, out);
-        out += R"(},"state":{"keys":)";
-        json::write_uint(keys, out);
-        out += degraded ? R"(},"status":"degraded"})" : R"(},"status":"ok"})";
+        write_health_json(mf.plan.app_name, counts, out);
         return to_str(out);
     });
 }
@@ -843,18 +815,12 @@ PyObject* mesh_health_snapshot(PyObject* self, PyObject*) {
 PyObject* mesh_repr(PyObject* self) {
     return guarded([&] {
         MeshFields& mf = fields(self);
-        const std::size_t agents = mf.registry.count();
-        const std::size_t keys = mf.store.len();
-        const std::size_t active = mf.migrations.count_active();
-        std::string out = "KorvoMesh(app=";
-        append_quoted(mf.plan.app_name, out);
-        out += ", agents=";
-        json::write_uint(agents, out);
-        out += ", state_keys=";
-        json::write_uint(keys, out);
-        out += ", migrations=";
-        json::write_uint(active, out);
-        out += ')';
+        HealthCounts counts;
+        counts.agents_total = mf.registry.count();
+        counts.state_keys = mf.store.len();
+        counts.active_migrations = mf.migrations.count_active();
+        std::string& out = out_buffer();
+        write_summary(mf.plan.app_name, counts, out);
         return to_str(out);
     });
 }

@@ -1,0 +1,59 @@
+#include "health.h"
+
+#include "channel.h"
+#include "json_text.h"
+#include "migration.h"
+#include "registry.h"
+#include "state.h"
+#include "text_quote.h"
+
+namespace korvo {
+
+HealthCounts read_health(const AgentRegistry& registry, const InMemoryStateStore& store,
+                         const MigrationController& migrations, const MeshChannel& channel) {
+    HealthCounts c;
+    c.agents_total = registry.count();
+    c.agents_running = registry.count_by_status("running");
+    c.agents_idle = registry.count_by_status("idle");
+    c.agents_error = registry.count_by_status("error");
+    c.state_keys = store.len();
+    c.active_migrations = migrations.count_active();
+    c.topics = channel.topic_count();
+    c.degraded = registry.poisoned() || store.poisoned() || migrations.poisoned() || channel.poisoned();
+    return c;
+}
+
+void write_health_json(std::string_view app, const HealthCounts& c, std::string& out) {
+    out.reserve(out.size() + app.size() + 192);
+    out += R"({"agents":{"error":)";
+    json::write_uint(c.agents_error, out);
+    out += R"(,"idle":)";
+    json::write_uint(c.agents_idle, out);
+    out += R"(,"running":)";
+    json::write_uint(c.agents_running, out);
+    out += R"(,"total":)";
+    json::write_uint(c.agents_total, out);
+    out += R"(},"app":)";
+    json::write_string(app, out);
+    out += R"(,"channels":{"topics":)";
+    json::write_uint(c.topics, out);
+    out += R"(},"migrations":{"active":)";
+    json::write_uint(c.active_migrations, out);
+    out += R"(},"state":{"keys":)";
+    json::write_uint(c.state_keys, out);
+    out += c.degraded ? R"(},"status":"degraded"})" : R"(},"status":"ok"})";
+}
+
+void write_summary(std::string_view app, const HealthCounts& c, std::string& out) {
+    out += "KorvoMesh(app=";
+    append_quoted(app, out);
+    out += ", agents=";
+    json::write_uint(c.agents_total, out);
+    out += ", state_keys=";
+    json::write_uint(c.state_keys, out);
+    out += ", migrations=";
+    json::write_uint(c.active_migrations, out);
+    out += ')';
+}
+
+}  // namespace korvo

@@ -1,0 +1,109 @@
+#include "health.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "channel.h"
+#include "migration.h"
+#include "registry.h"
+#include "state.h"
+
+namespace korvo {
+namespace {
+
+// A clock that can be made to fail, as a clock before 1970 does.
+class FlakyClock final : public Clock {
+public:
+    TimePoint now() const override {
+        if (failing) throw ClockError();
+        return TimePoint(std::chrono::seconds(1'700'000'000));
+    }
+    bool failing = false;
+};
+
+struct Mesh {
+    std::shared_ptr<FlakyClock> clock = std::make_shared<FlakyClock>();
+    bool store_fails = false;
+    bool channel_fails = false;
+    AgentRegistry registry{clock};
+    InMemoryStateStore store{[this] {
+        if (store_fails) throw std::runtime_error("injected");
+    }};
+    MigrationController migrations{"app", clock};
+    MeshChannel channel{clock, [this] {
+        if (channel_fails) throw std::runtime_error("injected");
+    }};
+
+    std::string snapshot() {
+        std::string out;
+        write_health_json("app", read_health(registry, store, migrations, channel), out);
+        return out;
+    }
+};
+
+TEST(Health, CountsEveryComponent) {
+    Mesh m;
+    ASSERT_TRUE(m.registry.register_agent("T", "a", 0, std::nullopt));
+    ASSERT_TRUE(m.registry.register_agent("T", "b", 0, std::nullopt));
+    ASSERT_TRUE(m.registry.register_agent("T", "c", 0, std::nullopt));
+    ASSERT_TRUE(m.registry.update_status("a", AgentStatus::Running));
+    ASSERT_TRUE(m.registry.update_status("b", AgentStatus::Stopped));
+    ASSERT_TRUE(m.store.set("k", json::Value(std::uint64_t{1})));
+    ASSERT_TRUE(m.migrations.start("v", "s", "t"));
+    ASSERT_TRUE(m.channel.publish("t", json::Value()));
+    EXPECT_EQ(m.snapshot(),
+              R"({"agents":{"error":0,"idle":0,"running":1,"total":3},"app":"app","channels":{"topics":1},)"
+              R"("migrations":{"active":1},"state":{"keys":1},"status":"ok"})");
+}
+
+// Each component poisoned on its own: its counts read 0 and the snapshot says so.
+TEST(Health, PoisonedComponentIsReportedAsDegraded) {
+    for (int which = 0; which < 4; ++which) {
+        Mesh m;
+        ASSERT_TRUE(m.registry.register_agent("T", "a", 0, std::nullopt));
+        ASSERT_TRUE(m.store.set("k", json::Value()));
+        ASSERT_TRUE(m.migrations.start("v", "s", "t"));
+        ASSERT_TRUE(m.channel.publish("t", json::Value()));
+        switch (which) {
+            case 0:
+                m.clock->failing = true;
+                EXPECT_THROW((void)m.registry.update_status("a", AgentStatus::Idle), ClockError);
+                break;
+            case 1:
+                m.store_fails = true;
+                EXPECT_THROW((void)m.store.set("k2", json::Value()), std::runtime_error);
+                break;
+            case 2:
+                m.clock->failing = true;
+                EXPECT_THROW((void)m.migrations.advance("v", 0, 0), ClockError);
+                break;
+            default:
+                m.channel_fails = true;
+                EXPECT_THROW((void)m.channel.publish("u", json::Value()), std::runtime_error);
+                break;
+        }
+        const HealthCounts c = read_health(m.registry, m.store, m.migrations, m.channel);
+        EXPECT_TRUE(c.degraded) << which;
+        EXPECT_EQ(c.agents_total, which == 0 ? 0u : 1u);
+        EXPECT_EQ(c.state_keys, which == 1 ? 0u : 1u);
+        EXPECT_EQ(c.active_migrations, which == 2 ? 0u : 1u);
+        EXPECT_EQ(c.topics, which == 3 ? 0u : 1u);
+        EXPECT_NE(m.snapshot().find(R"("status":"degraded"})"), std::string::npos) << which;
+    }
+}
+
+TEST(Health, SummaryQuotesTheName) {
+    HealthCounts c;
+    c.agents_total = 2;
+    c.state_keys = 3;
+    c.active_migrations = 1;
+    std::string out;
+    write_summary("my\"app\x1b", c, out);
+    EXPECT_EQ(out, R"(KorvoMesh(app="my\"app\u{1b}", agents=2, state_keys=3, migrations=1))");
+}
+
+}  // namespace
+}  // namespace korvo
