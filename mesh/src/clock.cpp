@@ -27,7 +27,7 @@ std::shared_ptr<const Clock> system_clock() {
     return clock;
 }
 
-std::string format_timestamp(TimePoint t) {
+TimestampText format_timestamp_text(TimePoint t) {
     using namespace std::chrono;
     const auto since = t.time_since_epoch();
     if (since.count() < 0) throw ClockError();
@@ -37,8 +37,8 @@ std::string format_timestamp(TimePoint t) {
     const std::uint64_t secs = static_cast<std::uint64_t>(in_day) / 1'000'000'000u;
     const std::uint64_t nanos = static_cast<std::uint64_t>(in_day) % 1'000'000'000u;
 
-    std::array<char, 40> buf{};
-    char* p = buf.data();
+    TimestampText text;
+    char* p = text.data.data();
     put_digits(p, static_cast<std::uint64_t>(static_cast<int>(ymd.year())), 4);
     p[4] = '-';
     put_digits(p + 5, static_cast<unsigned>(ymd.month()), 2);
@@ -65,7 +65,8 @@ std::string format_timestamp(TimePoint t) {
         }
     }
     for (char c : std::string_view("+00:00")) p[n++] = c;
-    return std::string(p, n);
+    text.size = n;
+    return text;
 }
 
 }  // namespace korvo

@@ -1,7 +1,9 @@
 // The wall clock and the RFC 3339 timestamps the components stamp events with.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <string_view>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -26,10 +28,19 @@ public:
 // The system's UTC wall clock.
 std::shared_ptr<const Clock> system_clock();
 
+// A formatted timestamp held inline, so stamping an existing record needs no allocation.
+struct TimestampText {
+    std::array<char, 40> data{};
+    std::size_t size = 0;
+    std::string_view view() const noexcept { return {data.data(), size}; }
+};
+
 // "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]+00:00"; throws ClockError before 1970.
-std::string format_timestamp(TimePoint t);
+TimestampText format_timestamp_text(TimePoint t);
+inline std::string format_timestamp(TimePoint t) { return std::string(format_timestamp_text(t).view()); }
 
 // Reads the clock once and formats the reading.
+inline TimestampText timestamp_text(const Clock& clock) { return format_timestamp_text(clock.now()); }
 inline std::string timestamp(const Clock& clock) { return format_timestamp(clock.now()); }
 
 }  // namespace korvo

@@ -626,16 +626,15 @@ PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_
         }
         std::string& out = out_buffer();
         out.reserve(a[0].text.size() + a[1].text.size() + a[2].text.size() + 96);
-        out += '{';
-        json::write_key("agent_id", true, out);
+        out += R"({"agent_id":)";
         json::write_string(a[1].text, out);
-        json::write_key("agent_type", false, out);
+        out += R"(,"agent_type":)";
         json::write_string(a[0].text, out);
-        json::write_key("method", false, out);
+        out += R"(,"method":)";
         json::write_string(a[2].text, out);
-        json::write_key("node", false, out);
-        json::write_string(kNode, out);
-        out += R"(,"status":"routed"})";
+        out += R"(,"node":")";
+        out += kNode;
+        out += R"(","status":"routed"})";
         return to_str(out);
     });
 }

@@ -581,11 +581,18 @@ bool Reader::read_escape(std::string& out) {
         case 'u': break;
         default: return fail_here(kInvalidEscape);
     }
+    unsigned cp = 0;
+    if (!read_unicode_escape(cp)) return false;
+    append_utf8(cp, out);
+    return true;
+}
+
+bool Reader::read_unicode_escape(unsigned& cp) {
     unsigned n = 0;
     if (!read_hex4(n)) return false;
     if (n >= 0xDC00 && n <= 0xDFFF) return fail_here("lone leading surrogate in hex escape");
     if (n < 0xD800 || n > 0xDBFF) {
-        append_utf8(n, out);
+        cp = n;
         return true;
     }
     // A leading surrogate: the trailing one must follow as another \u escape.
@@ -596,7 +603,7 @@ bool Reader::read_escape(std::string& out) {
     unsigned n2 = 0;
     if (!read_hex4(n2)) return false;
     if (n2 < 0xDC00 || n2 > 0xDFFF) return fail_here("lone leading surrogate in hex escape");
-    append_utf8((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000, out);
+    cp = (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000;
     return true;
 }
 
@@ -1015,21 +1022,9 @@ bool Reader::canonical_escape(std::string& out) {
         case 'u': break;
         default: return fail_here(kInvalidEscape);
     }
-    unsigned n = 0;
-    if (!read_hex4(n)) return false;
-    if (n >= 0xDC00 && n <= 0xDFFF) return fail_here("lone leading surrogate in hex escape");
-    if (n < 0xD800 || n > 0xDBFF) {
-        write_code_point(n, out);
-        return true;
-    }
-    for (char expected : {'\\', 'u'}) {
-        if (p_ == end_) return fail_here(kEofString);
-        if (*p_++ != expected) return fail_here("unexpected end of hex escape");
-    }
-    unsigned n2 = 0;
-    if (!read_hex4(n2)) return false;
-    if (n2 < 0xDC00 || n2 > 0xDFFF) return fail_here("lone leading surrogate in hex escape");
-    append_utf8((((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000, out);
+    unsigned cp = 0;
+    if (!read_unicode_escape(cp)) return false;
+    write_code_point(cp, out);
     return true;
 }
 

@@ -168,6 +168,8 @@ private:
     bool canonical_number(bool negative, std::string& out);
     bool read_escape(std::string& out);
     bool read_hex4(unsigned& n);
+    // The code point of a \u escape after its `u`, a surrogate pair joined into one.
+    bool read_unicode_escape(unsigned& cp);
     bool skip_number();
     bool skip_string_body();
     bool number_out_of_range(const char* start) const;

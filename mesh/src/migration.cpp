@@ -42,13 +42,18 @@ std::unexpected<MeshError> not_found(std::string_view name) {
     return quoted_error("No migration in progress for '", name, "'");
 }
 
+// The record's keys are fixed identifiers: written as they are, with no escaping pass.
+void write_plain_key(std::string_view key, std::string& out) {
+    out.append(",\"", 2).append(key).append("\":", 2);
+}
+
 void write_field(std::string_view key, std::string_view text, std::string& out) {
-    json::write_key(key, false, out);
+    write_plain_key(key, out);
     json::write_string(text, out);
 }
 
 void write_field(std::string_view key, std::uint64_t n, std::string& out) {
-    json::write_key(key, false, out);
+    write_plain_key(key, out);
     json::write_uint(n, out);
 }
 
@@ -61,8 +66,7 @@ std::string_view stage_name(std::uint8_t stage) noexcept {
 void MigrationState::write_json(std::string& out) const {
     out.reserve(out.size() + 200 + variable_name.size() + source_backend.size() + target_backend.size() +
                 app_name.size());
-    out.push_back('{');
-    json::write_key("variable_name", true, out);
+    out.append("{\"variable_name\":");
     json::write_string(variable_name, out);
     write_field("source_backend", source_backend, out);
     write_field("target_backend", target_backend, out);
@@ -142,10 +146,10 @@ Result<const MigrationState*> MigrationController::Core::advance(std::string_vie
     if (it == map.end()) return not_found(name);
     MigrationState& rec = it->second;
     if (rec.stage >= kStageDone) return quoted_error("Migration for '", name, "' is already complete");
-    std::string now = timestamp(*clock);
+    const TimestampText now = timestamp_text(*clock);
     ++rec.stage;
     rec.stage_name.assign(stage_name(rec.stage));
-    rec.advanced_at = std::move(now);
+    rec.advanced_at.assign(now.view());
     rec.discrepancy_count = saturating_add(rec.discrepancy_count, discrepancies);
     rec.keys_migrated = saturating_add(rec.keys_migrated, keys);
     if (rec.stage == kStageDone) --active;
@@ -158,10 +162,10 @@ Result<const MigrationState*> MigrationController::Core::rollback(std::string_vi
     MigrationState& rec = it->second;
     if (rec.stage == 0) return migration_error("Already at initial stage \u2014 cannot roll back further");
     if (rec.stage >= kStageDone) return migration_error("Cannot roll back a completed migration");
-    std::string now = timestamp(*clock);
+    const TimestampText now = timestamp_text(*clock);
     --rec.stage;
     rec.stage_name.assign(stage_name(rec.stage));
-    rec.advanced_at = std::move(now);
+    rec.advanced_at.assign(now.view());
     return &rec;
 }
 

@@ -1,6 +1,7 @@
 // Plan decoding (object and array forms) and its compact JSON form.
 #include "plan.h"
 
+#include <array>
 #include <unordered_map>
 
 #include "text_quote.h"
@@ -69,8 +70,8 @@ public:
     MeshError error() const { return r_.error().to_mesh_error(); }
 
 private:
-    static constexpr std::string_view kPlanFields[] = {"app_name", "backends", "functions", "agents"};
-    static constexpr std::string_view kSpecFields[] = {"backend_type", "config"};
+    static constexpr std::array<std::string_view, 4> kPlanFields = {"app_name", "backends", "functions", "agents"};
+    static constexpr std::array<std::string_view, 2> kSpecFields = {"backend_type", "config"};
 
     // A record-level failure whose position is settled by the enclosing record.
     bool defer(std::string description) {
@@ -299,29 +300,37 @@ private:
         return d;
     }
 
+    // The members of a record in object form: known fields once each (read by `read_field`
+    // after their colon), unknown ones checked and skipped; the first field is required.
+    template <std::size_t N, class ReadField>
+    bool visit_fields(const std::array<std::string_view, N>& names, ReadField&& read_field) {
+        std::array<bool, N> seen{};
+        bool first = true;
+        for (;;) {
+            const Next n = next_key(first, key_);
+            if (n == Next::Failed) return false;
+            if (n == Next::End) break;
+            int field = -1;
+            for (std::size_t i = 0; i < N; ++i) {
+                if (key_ == names[i]) field = static_cast<int>(i);
+            }
+            if (field < 0) {
+                if (!r_.read_colon() || !r_.skip_value()) return false;
+                continue;
+            }
+            if (seen[static_cast<std::size_t>(field)]) return defer(duplicate(names[static_cast<std::size_t>(field)]));
+            seen[static_cast<std::size_t>(field)] = true;
+            if (!r_.read_colon() || !read_field(field)) return false;
+        }
+        if (!seen[0]) return defer("missing field `" + std::string(names[0]) + "`");
+        return true;
+    }
+
     bool read_spec(BackendSpec& spec) {
         auto visit_map = [&] {
-            bool seen[2] = {false, false};
-            bool first = true;
-            for (;;) {
-                const Next n = next_key(first, key_);
-                if (n == Next::Failed) return false;
-                if (n == Next::End) break;
-                int field = -1;
-                for (int i = 0; i < 2; ++i) {
-                    if (key_ == kSpecFields[i]) field = i;
-                }
-                if (field < 0) {
-                    if (!r_.read_colon() || !r_.skip_value()) return false;
-                    continue;
-                }
-                if (seen[field]) return defer(duplicate(kSpecFields[field]));
-                seen[field] = true;
-                if (!r_.read_colon()) return false;
-                if (!(field == 0 ? read_text(spec.backend_type) : r_.read_value(spec.config))) return false;
-            }
-            if (!seen[0]) return defer("missing field `backend_type`");
-            return true;
+            return visit_fields(kSpecFields, [&](int field) {
+                return field == 0 ? read_text(spec.backend_type) : r_.read_value(spec.config);
+            });
         };
         auto visit_seq = [&] {
             bool first = true;
@@ -347,28 +356,7 @@ private:
     }
 
     bool read_plan(Plan& plan) {
-        auto visit_map = [&] {
-            bool seen[4] = {false, false, false, false};
-            bool first = true;
-            for (;;) {
-                const Next n = next_key(first, key_);
-                if (n == Next::Failed) return false;
-                if (n == Next::End) break;
-                int field = -1;
-                for (int i = 0; i < 4; ++i) {
-                    if (key_ == kPlanFields[i]) field = i;
-                }
-                if (field < 0) {
-                    if (!r_.read_colon() || !r_.skip_value()) return false;
-                    continue;
-                }
-                if (seen[field]) return defer(duplicate(kPlanFields[field]));
-                seen[field] = true;
-                if (!r_.read_colon() || !read_plan_field(plan, field)) return false;
-            }
-            if (!seen[0]) return defer("missing field `app_name`");
-            return true;
-        };
+        auto visit_map = [&] { return visit_fields(kPlanFields, [&](int field) { return read_plan_field(plan, field); }); };
         auto visit_seq = [&] {
             bool first = true;
             for (int field = 0; field < 4; ++field) {

@@ -116,11 +116,11 @@ struct AgentRegistry::Core {
     // Sets a stored entry's status with a fresh last_active. The time is read before anything
     // changes, so a failing clock leaves the entry as it was.
     void set_status(AgentEntry& entry, AgentStatus status) {
-        std::string now = timestamp(*clock);
+        const TimestampText now = timestamp_text(*clock);
         --by_status[index_of(entry.status)];
         ++by_status[index_of(status)];
         entry.status = status;
-        entry.last_active = std::move(now);
+        entry.last_active.assign(now.view());  // reuses the entry's buffer
     }
 
     // Visits the entries that pass both filters; the caller holds the lock. A status filter
