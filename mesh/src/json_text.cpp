@@ -555,6 +555,34 @@ bool Reader::read_number(bool negative, Value& out) {
     return true;
 }
 
+Reader::Step Reader::after_item(char close) {
+    int c = peek_nonspace();
+    if (c == ',') {
+        eat();
+        c = peek_nonspace();
+        if (c == close) {
+            fail_peek(kTrailingComma);
+            return Step::Failed;
+        }
+        if (c == -1) {
+            fail_peek(kEofValue);
+            return Step::Failed;
+        }
+        return Step::More;
+    }
+    if (c == close) {
+        eat();
+        return Step::Close;
+    }
+    const bool list = close == ']';
+    if (c == -1) {
+        fail_peek(list ? kEofList : kEofObject);
+    } else {
+        fail_peek(list ? "expected `,` or `]`" : "expected `,` or `}`");
+    }
+    return Step::Failed;
+}
+
 bool Reader::read_hex4(unsigned& n) {
     if (end_ - p_ < 4) {
         p_ = end_;
@@ -672,20 +700,11 @@ bool Reader::read_value(Value& out) {
             if (c == -1) return fail_peek(kEofList);
             for (;;) {
                 if (!read_value(items.emplace_back())) return false;
-                c = peek_nonspace();
-                if (c == ',') {
-                    eat();
-                    c = peek_nonspace();
-                    if (c == ']') return fail_peek(kTrailingComma);
-                    if (c == -1) return fail_peek(kEofValue);
-                } else if (c == ']') {
-                    eat();
+                const Step step = after_item(']');
+                if (step == Step::Failed) return false;
+                if (step == Step::Close) {
                     leave();
                     return true;
-                } else if (c == -1) {
-                    return fail_peek(kEofList);
-                } else {
-                    return fail_peek("expected `,` or `]`");
                 }
             }
         }
@@ -695,28 +714,20 @@ bool Reader::read_value(Value& out) {
             Object members;
             int c = peek_nonspace();
             if (c == -1) return fail_peek(kEofObject);
-            if (c != '}') {
+            if (c == '}') {
+                eat();
+            } else {
                 for (;;) {
                     if (c != '"') return fail_peek("key must be a string");
                     eat();
                     Member& m = members.emplace_back();
                     if (!read_string_body(m.name) || !read_colon() || !read_value(m.value)) return false;
-                    c = peek_nonspace();
-                    if (c == ',') {
-                        eat();
-                        c = peek_nonspace();
-                        if (c == '}') return fail_peek(kTrailingComma);
-                        if (c == -1) return fail_peek(kEofValue);
-                    } else if (c == '}') {
-                        break;
-                    } else if (c == -1) {
-                        return fail_peek(kEofObject);
-                    } else {
-                        return fail_peek("expected `,` or `}`");
-                    }
+                    const Step step = after_item('}');
+                    if (step == Step::Failed) return false;
+                    if (step == Step::Close) break;
+                    c = peek();
                 }
             }
-            eat();
             leave();
             finish_object(members);
             out.v_ = std::move(members);
@@ -1072,23 +1083,15 @@ bool Reader::canonical_object(std::string& out, Canon& canon) {
             if (!canonical_value(out, canon)) return false;
             m.end = out.size();
             canon.members.push_back(m);
-            c = peek_nonspace();
-            if (c == ',') {
-                eat();
-                out.push_back(',');
-                c = peek_nonspace();
-                if (c == '}') return fail_peek(kTrailingComma);
-                if (c == -1) return fail_peek(kEofValue);
-            } else if (c == '}') {
-                break;
-            } else if (c == -1) {
-                return fail_peek(kEofObject);
-            } else {
-                return fail_peek("expected `,` or `}`");
-            }
+            const Step step = after_item('}');
+            if (step == Step::Failed) return false;
+            if (step == Step::Close) break;
+            out.push_back(',');
+            c = peek();
         }
+    } else {
+        eat();
     }
-    eat();
     leave();
 
     const std::size_t count = canon.members.size() - first;
@@ -1191,23 +1194,14 @@ bool Reader::canonical_value(std::string& out, Canon& canon) {
             if (c == -1) return fail_peek(kEofList);
             for (;;) {
                 if (!canonical_value(out, canon)) return false;
-                c = peek_nonspace();
-                if (c == ',') {
-                    eat();
-                    out.push_back(',');
-                    c = peek_nonspace();
-                    if (c == ']') return fail_peek(kTrailingComma);
-                    if (c == -1) return fail_peek(kEofValue);
-                } else if (c == ']') {
-                    eat();
+                const Step step = after_item(']');
+                if (step == Step::Failed) return false;
+                if (step == Step::Close) {
                     leave();
                     out.push_back(']');
                     return true;
-                } else if (c == -1) {
-                    return fail_peek(kEofList);
-                } else {
-                    return fail_peek("expected `,` or `]`");
                 }
+                out.push_back(',');
             }
         }
         case '{':

@@ -168,6 +168,10 @@ private:
     bool canonical_number(bool negative, std::string& out);
     bool read_escape(std::string& out);
     bool read_hex4(unsigned& n);
+    // After an element or member: a comma with more to come, the closing bracket (consumed),
+    // or a failure (kept).
+    enum class Step : unsigned char { More, Close, Failed };
+    Step after_item(char close);
     // The code point of a \u escape after its `u`, a surrogate pair joined into one.
     bool read_unicode_escape(unsigned& cp);
     bool skip_number();
