@@ -477,40 +477,28 @@ bool Reader::number_out_of_range(const char* start) const {
     return lead > 0;
 }
 
-bool Reader::read_number(bool negative, Value& out) {
-    const char* start = negative ? p_ - 1 : p_;
+bool Reader::scan_number(bool negative, NumberText& n) {
+    n.start = negative ? p_ - 1 : p_;
     if (p_ == end_) return fail_here(kEofValue);
+    n.int_begin = p_;
     const char c = *p_++;
-    std::uint64_t sig = 0;
-    bool wide = false;     // more digits than an unsigned 64-bit integer holds
-    bool nonzero = false;  // some significant digit is not zero
     if (c == '0') {
         if (p_ != end_ && is_digit(*p_)) return fail_peek(kInvalidNumber);
     } else if (c >= '1' && c <= '9') {
-        nonzero = true;
-        sig = static_cast<std::uint64_t>(c - '0');
-        for (; p_ != end_ && is_digit(*p_); ++p_) {
-            auto d = static_cast<std::uint64_t>(*p_ - '0');
-            if (!wide) {
-                if (sig > (UINT64_MAX - d) / 10) {
-                    wide = true;
-                } else {
-                    sig = sig * 10 + d;
-                }
-            }
-        }
+        p_ = skip_digits(p_, end_);
     } else {
         return fail_here(kInvalidNumber);
     }
-    bool is_float = wide;
+    n.int_end = p_;
     if (p_ != end_ && *p_ == '.') {
         ++p_;
         const char* digits = p_;
-        for (; p_ != end_ && is_digit(*p_); ++p_) nonzero |= *p_ != '0';
+        p_ = skip_digits(p_, end_);
         if (p_ == digits) return fail_peek(p_ == end_ ? kEofValue : kInvalidNumber);
-        is_float = true;
+        n.is_float = true;
     }
     if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+        const char* mantissa_end = p_;
         ++p_;
         bool neg_exp = false;
         if (p_ != end_ && (*p_ == '+' || *p_ == '-')) neg_exp = *p_++ == '-';
@@ -522,16 +510,50 @@ bool Reader::read_number(bool negative, Value& out) {
             const int d = *p_++ - '0';
             if (exp > (INT32_MAX - d) / 10) {
                 // An exponent this long: infinite unless the digits are all zero or it is negative.
+                const bool nonzero =
+                    std::any_of(n.int_begin, mantissa_end, [](char ch) { return ch >= '1' && ch <= '9'; });
                 if (nonzero && !neg_exp) return fail_here("number out of range");
                 while (p_ != end_ && is_digit(*p_)) ++p_;
-                out = Value(negative ? -0.0 : 0.0);
+                n.zero_by_exponent = true;
                 return true;
             }
             exp = exp * 10 + d;
         }
-        is_float = true;
+        n.is_float = true;
     }
-    if (!is_float) {
+    return true;
+}
+
+bool Reader::NumberText::integer(std::uint64_t& sig) const noexcept {
+    if (is_float || int_end - int_begin > 20) return false;
+    sig = 0;
+    for (const char* q = int_begin; q != int_end; ++q) {
+        const auto d = static_cast<std::uint64_t>(*q - '0');
+        if (sig > (UINT64_MAX - d) / 10) return false;
+        sig = sig * 10 + d;
+    }
+    return true;
+}
+
+bool Reader::scanned_float(const NumberText& n, double& d) {
+    d = 0;
+    auto r = std::from_chars(n.start, p_, d);
+    if (r.ec == std::errc::result_out_of_range) {
+        if (number_out_of_range(n.start)) return fail_here("number out of range");
+        d = n.start != n.int_begin ? -0.0 : 0.0;
+    }
+    return true;
+}
+
+bool Reader::read_number(bool negative, Value& out) {
+    NumberText n;
+    if (!scan_number(negative, n)) return false;
+    std::uint64_t sig = 0;
+    if (n.zero_by_exponent) {
+        out = Value(negative ? -0.0 : 0.0);
+        return true;
+    }
+    if (n.integer(sig)) {
         if (!negative) {
             out = Value(sig);
             return true;
@@ -546,11 +568,7 @@ bool Reader::read_number(bool negative, Value& out) {
         }
     }
     double d = 0;
-    auto r = std::from_chars(start, p_, d);
-    if (r.ec == std::errc::result_out_of_range) {
-        if (number_out_of_range(start)) return fail_here("number out of range");
-        d = negative ? -0.0 : 0.0;
-    }
+    if (!scanned_float(n, d)) return false;
     out = Value(d);
     return true;
 }
@@ -934,87 +952,31 @@ bool Reader::canonical_value(std::string& out) {
 }
 
 bool Reader::canonical_number(bool negative, std::string& out) {
-    const char* start = negative ? p_ - 1 : p_;
-    if (p_ == end_) return fail_here(kEofValue);
-    const char* int_begin = p_;
-    const char c = *p_++;
-    if (c == '0') {
-        if (p_ != end_ && is_digit(*p_)) return fail_peek(kInvalidNumber);
-    } else if (c >= '1' && c <= '9') {
-        p_ = skip_digits(p_, end_);
-    } else {
-        return fail_here(kInvalidNumber);
+    NumberText n;
+    if (!scan_number(negative, n)) return false;
+    std::uint64_t sig = 0;
+    if (n.zero_by_exponent) {
+        out += negative ? "-0.0" : "0.0";
+        return true;
     }
-    const char* int_end = p_;
-    bool is_float = false;
-    if (p_ != end_ && *p_ == '.') {
-        ++p_;
-        const char* digits = p_;
-        p_ = skip_digits(p_, end_);
-        if (p_ == digits) return fail_peek(p_ == end_ ? kEofValue : kInvalidNumber);
-        is_float = true;
-    }
-    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-        const char* mantissa_end = p_;
-        ++p_;
-        bool neg_exp = false;
-        if (p_ != end_ && (*p_ == '+' || *p_ == '-')) neg_exp = *p_++ == '-';
-        if (p_ == end_) return fail_here(kEofValue);
-        const char first = *p_++;
-        if (!is_digit(first)) return fail_here(kInvalidNumber);
-        std::int32_t exp = first - '0';
-        while (p_ != end_ && is_digit(*p_)) {
-            const int d = *p_++ - '0';
-            if (exp > (INT32_MAX - d) / 10) {
-                // An exponent this long: infinite unless the digits are all zero or it is negative.
-                const bool nonzero = std::any_of(int_begin, mantissa_end, [](char ch) { return ch >= '1' && ch <= '9'; });
-                if (nonzero && !neg_exp) return fail_here("number out of range");
-                while (p_ != end_ && is_digit(*p_)) ++p_;
-                out += negative ? "-0.0" : "0.0";
-                return true;
-            }
-            exp = exp * 10 + d;
+    // An integer without leading zeros already reads as its canonical digits; what is left to
+    // settle is whether it fits the integer kinds at all.
+    if (n.integer(sig)) {
+        if (!negative) {
+            out.append(n.int_begin, n.int_end);
+            return true;
         }
-        is_float = true;
-    }
-    if (!is_float) {
-        // An integer without leading zeros already reads as its canonical digits; what is left
-        // to settle is whether it fits the integer kinds at all.
-        const auto n = int_end - int_begin;
-        bool fits = n < 20;
-        std::uint64_t sig = 0;
-        if (n <= 20 && (negative || n == 20)) {
-            fits = true;
-            for (const char* q = int_begin; q != int_end; ++q) {
-                const auto d = static_cast<std::uint64_t>(*q - '0');
-                if (sig > (UINT64_MAX - d) / 10) {
-                    fits = false;
-                    break;
-                }
-                sig = sig * 10 + d;
-            }
+        if (sig == 0) {
+            out += "-0.0";
+            return true;
         }
-        if (fits) {
-            if (!negative) {
-                out.append(int_begin, int_end);
-                return true;
-            }
-            if (sig == 0) {
-                out += "-0.0";
-                return true;
-            }
-            if (sig <= (std::uint64_t{1} << 63)) {
-                out.append(start, int_end);
-                return true;
-            }
+        if (sig <= (std::uint64_t{1} << 63)) {
+            out.append(n.start, n.int_end);
+            return true;
         }
     }
     double d = 0;
-    auto r = std::from_chars(start, p_, d);
-    if (r.ec == std::errc::result_out_of_range) {
-        if (number_out_of_range(start)) return fail_here("number out of range");
-        d = negative ? -0.0 : 0.0;
-    }
+    if (!scanned_float(n, d)) return false;
     write_float(d, out);
     return true;
 }

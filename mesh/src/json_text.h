@@ -177,6 +177,21 @@ private:
     bool skip_number();
     bool skip_string_body();
     bool number_out_of_range(const char* start) const;
+    // A number's text, checked: where its sign, integer digits and end are, and its kind.
+    struct NumberText {
+        const char* start = nullptr;      // the sign, if any
+        const char* int_begin = nullptr;  // the integer digits
+        const char* int_end = nullptr;
+        bool is_float = false;            // a fraction or an exponent
+        bool zero_by_exponent = false;    // an exponent too long to hold, on a value that reads as zero
+        // The integer digits as an unsigned 64-bit value, when there is no fraction or exponent
+        // and they fit.
+        bool integer(std::uint64_t& sig) const noexcept;
+    };
+    // Shared by both readers: every number failure is found here.
+    bool scan_number(bool negative, NumberText& n);
+    // The float a checked number stands for; "number out of range" when its magnitude overflows.
+    bool scanned_float(const NumberText& n, double& d);
 
     const char* begin_;
     const char* end_;
