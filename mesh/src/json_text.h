@@ -28,6 +28,13 @@ public:
     // Defined below, once Member is complete: a compiler that instantiates the variant's
     // constexpr members eagerly needs the object alternative's element type by then.
     Value() noexcept;
+    // The copying and destroying members too are defined once Member is complete, so that every
+    // unit sees the variant with all its alternatives known.
+    Value(const Value&);
+    Value(Value&&) noexcept;
+    Value& operator=(const Value&);
+    Value& operator=(Value&&) noexcept;
+    ~Value();
     Value(std::nullptr_t) noexcept;
     Value(bool b) noexcept;
     Value(std::uint64_t u) noexcept;
@@ -71,6 +78,14 @@ struct Member {
 };
 
 inline Value::Value() noexcept = default;
+// Copied by assignment into an empty value: the variant's own copy constructor in libstdc++ 12
+// destroys an alternative it never built when the copy throws (std::bad_alloc), where the
+// assignment leaves the value empty and lets the failure pass.
+inline Value::Value(const Value& other) { v_ = other.v_; }
+inline Value::Value(Value&&) noexcept = default;
+inline Value& Value::operator=(const Value&) = default;
+inline Value& Value::operator=(Value&&) noexcept = default;
+inline Value::~Value() = default;
 inline Value::Value(std::nullptr_t) noexcept {}
 inline Value::Value(bool b) noexcept : v_(b) {}
 inline Value::Value(std::uint64_t u) noexcept : v_(u) {}

@@ -1,52 +1,80 @@
-// Locks that remember being abandoned: a holder that leaves an exclusive section by an
-// exception poisons the lock for good. Shared sections never poison.
+// Locks that remember being abandoned. Work under a lock is a section: a function run while the
+// lock is held. An exception that leaves an exclusive section (a clock before 1970, a broken
+// invariant) poisons the lock for good; shared sections never poison.
+//
+// One exception is not a sign of damage: std::bad_alloc. Exclusive sections make no allocation
+// whose size the caller decides (those are made before the lock is taken), and the few they do
+// make (a hash-table node, a table's growth) go through operations with the strong guarantee,
+// before the section changes anything. A failed allocation therefore leaves the data as it was:
+// it is passed on to the caller without poisoning the lock.
 #pragma once
 
 #include <atomic>
-#include <exception>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <shared_mutex>
+#include <type_traits>
+#include <utility>
 
 namespace korvo {
+
+// What a section hands back: its result, or nothing when the lock was poisoned and the section
+// did not run. A section without a result yields true when it ran.
+template <class R>
+using Held = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
 
 template <class Mutex>
 class BasicPoisonLock {
 public:
-    bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
+    bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
 
-    // Held exclusively; poisons the lock if destroyed while an exception unwinds through it.
-    class Exclusive {
-    public:
-        explicit Exclusive(BasicPoisonLock& lock) : lock_(lock), guard_(lock.mutex_) {}
-        ~Exclusive() {
-            if (std::uncaught_exceptions() > entry_exceptions_) lock_.poisoned_.store(true, std::memory_order_release);
+    // Runs `section` with the lock held exclusively, unless the lock is poisoned.
+    template <class F>
+    Held<std::invoke_result_t<F&>> exclusive(F&& section) {
+        std::unique_lock guard(mutex_);
+        if (poisoned()) return {};
+        try {
+            return run(section);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (...) {
+            poisoned_.store(true, std::memory_order_relaxed);
+            throw;
         }
-        Exclusive(const Exclusive&) = delete;
-        Exclusive& operator=(const Exclusive&) = delete;
-        bool poisoned() const noexcept { return lock_.poisoned(); }
+    }
 
-    private:
-        BasicPoisonLock& lock_;
-        std::unique_lock<Mutex> guard_;
-        int entry_exceptions_ = std::uncaught_exceptions();
-    };
+    // Runs `section` with the lock held shared (for a plain mutex: exclusively, but it never
+    // poisons), unless the lock is poisoned.
+    template <class F>
+    Held<std::invoke_result_t<F&>> shared(F&& section) const {
+        SharedGuard guard(mutex_);
+        if (poisoned()) return {};
+        return run(section);
+    }
 
-    // Held shared (for a plain mutex this is exclusive, but never poisons).
-    class Shared {
-    public:
-        explicit Shared(const BasicPoisonLock& lock) : lock_(lock), guard_(lock.mutex_) {}
-        Shared(const Shared&) = delete;
-        Shared& operator=(const Shared&) = delete;
-        bool poisoned() const noexcept { return lock_.poisoned(); }
-
-    private:
-        using Guard = std::conditional_t<std::is_same_v<Mutex, std::shared_mutex>, std::shared_lock<Mutex>,
-                                         std::unique_lock<Mutex>>;
-        const BasicPoisonLock& lock_;
-        Guard guard_;
-    };
+    // Runs `section` shared whether or not the lock is poisoned: post-mortem reads only.
+    template <class F>
+    std::invoke_result_t<F&> inspect(F&& section) const {
+        SharedGuard guard(mutex_);
+        return section();
+    }
 
 private:
+    using SharedGuard = std::conditional_t<std::is_same_v<Mutex, std::shared_mutex>, std::shared_lock<Mutex>,
+                                           std::unique_lock<Mutex>>;
+
+    template <class F>
+    static Held<std::invoke_result_t<F&>> run(F& section) {
+        using R = std::invoke_result_t<F&>;
+        if constexpr (std::is_void_v<R>) {
+            section();
+            return true;
+        } else {
+            return Held<R>(std::in_place, section());
+        }
+    }
+
     mutable Mutex mutex_;
     std::atomic<bool> poisoned_{false};
 };

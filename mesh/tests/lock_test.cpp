@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <stdexcept>
 
 namespace korvo {
@@ -13,65 +14,59 @@ class PoisonLockTest : public ::testing::Test {};
 using LockTypes = ::testing::Types<PoisonLock, PoisonMutex>;
 TYPED_TEST_SUITE(PoisonLockTest, LockTypes);
 
-TYPED_TEST(PoisonLockTest, ExclusiveSectionLeftNormallyDoesNotPoison) {
+TYPED_TEST(PoisonLockTest, SectionsHandBackTheirResult) {
     TypeParam lock;
-    { typename TypeParam::Exclusive guard(lock); }
+    EXPECT_EQ(lock.exclusive([] { return 7; }), std::optional<int>(7));
+    EXPECT_EQ(lock.shared([] { return 8; }), std::optional<int>(8));
+    EXPECT_TRUE(lock.exclusive([] {}));
     EXPECT_FALSE(lock.poisoned());
 }
 
 TYPED_TEST(PoisonLockTest, ExclusiveSectionLeftByExceptionPoisonsForGood) {
     TypeParam lock;
-    EXPECT_THROW(
-        {
-            typename TypeParam::Exclusive guard(lock);
-            throw std::runtime_error("abandoned");
-        },
-        std::runtime_error);
+    EXPECT_THROW(lock.exclusive([] { throw std::runtime_error("abandoned"); }), std::runtime_error);
     EXPECT_TRUE(lock.poisoned());
-    // Later sections see the flag, and a clean exit does not clear it.
-    {
-        typename TypeParam::Exclusive guard(lock);
-        EXPECT_TRUE(guard.poisoned());
-    }
-    {
-        typename TypeParam::Shared guard(lock);
-        EXPECT_TRUE(guard.poisoned());
-    }
+    // Later sections do not run, and a clean exit does not clear the flag.
+    int ran = 0;
+    EXPECT_EQ(lock.exclusive([&] { return ++ran; }), std::nullopt);
+    EXPECT_FALSE(lock.shared([&] { ++ran; }));
+    EXPECT_EQ(ran, 0);
+    EXPECT_EQ(lock.inspect([&] { return ++ran; }), 1);  // post-mortem reads still run
     EXPECT_TRUE(lock.poisoned());
+}
+
+// A failed allocation leaves the data as it was (sections allocate only with the strong
+// guarantee), so it is passed on without poisoning, and the lock is free again.
+TYPED_TEST(PoisonLockTest, FailedAllocationDoesNotPoison) {
+    TypeParam lock;
+    EXPECT_THROW(lock.exclusive([] { throw std::bad_alloc(); }), std::bad_alloc);
+    EXPECT_FALSE(lock.poisoned());
+    EXPECT_EQ(lock.exclusive([] { return 1; }), std::optional<int>(1));
 }
 
 TYPED_TEST(PoisonLockTest, SharedSectionLeftByExceptionDoesNotPoison) {
     TypeParam lock;
-    EXPECT_THROW(
-        {
-            typename TypeParam::Shared guard(lock);
-            throw std::runtime_error("reader failed");
-        },
-        std::runtime_error);
+    EXPECT_THROW(lock.shared([] { throw std::runtime_error("reader failed"); }), std::runtime_error);
     EXPECT_FALSE(lock.poisoned());
-    // And the lock is free again.
-    typename TypeParam::Exclusive guard(lock);
-    EXPECT_FALSE(guard.poisoned());
+    EXPECT_TRUE(lock.exclusive([] {}));
 }
 
 TYPED_TEST(PoisonLockTest, CaughtExceptionInsideTheSectionDoesNotPoison) {
     TypeParam lock;
-    {
-        typename TypeParam::Exclusive guard(lock);
+    lock.exclusive([] {
         try {
             throw std::runtime_error("handled");
         } catch (const std::runtime_error&) {
         }
-    }
+    });
     EXPECT_FALSE(lock.poisoned());
 }
 
-// A section opened and closed normally by a destructor that runs while some other exception
-// unwinds must not count that exception as its own.
+// A section run by a destructor while some other exception unwinds is judged by its own exit.
 template <class Lock>
 struct LocksOnUnwind {
     Lock& lock;
-    ~LocksOnUnwind() { typename Lock::Exclusive guard(lock); }
+    ~LocksOnUnwind() { lock.exclusive([] {}); }
 };
 
 TYPED_TEST(PoisonLockTest, SectionInsideUnwindingIsJudgedByItsOwnExit) {
