@@ -11,7 +11,8 @@ class KorvoMesh:
 
     def __new__(cls, app_name: str, plan_json: str = "") -> KorvoMesh: ...
     @property
-    def app_name(self) -> str: ...
+    def app_name(self) -> str:
+        """Application name."""
     def plan_json(self) -> str:
         """Return the solved plan as a JSON string."""
     def register_agent(

@@ -1,7 +1,10 @@
 """Whatever a caller passes, the mesh answers with a clear exception and changes nothing."""
 import json
+import os
 import pathlib
 import re
+import subprocess
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -176,3 +179,48 @@ def test_nul_characters_in_ids(mesh):
     assert mesh.get_agent("a") is None
     assert json.loads(mesh.get_agent("a\0b"))["agent_type"] == "T\0"
     assert "\\u0000" in mesh.get_agent("a\0b")
+
+
+MEMORY_LIMIT_SCRIPT = r"""
+import json, resource
+from korvo_mesh import KorvoMesh
+
+mesh = KorvoMesh("app")
+mesh.state_set("keep", "[1]")
+mesh.register_agent("T", "kept")
+mesh.start_migration("kept", "a", "b")
+huge = "k" * 400_000_000
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + 200 * 2**20, resource.RLIM_INFINITY))
+refused = []
+for name, call in [("state_set", lambda: mesh.state_set(huge, "1")),
+                   ("register_agent", lambda: mesh.register_agent("T", huge)),
+                   ("start_migration", lambda: mesh.start_migration(huge, "a", "b"))]:
+    try:
+        call()
+    except MemoryError:
+        refused.append(name)
+del huge
+# Every component still answers, with its data, and takes new work.
+assert mesh.state_get("keep") == "[1]"
+mesh.state_set("new", "2")
+assert json.loads(mesh.get_agent("kept"))["status"] == "starting"
+mesh.register_agent("T", "new")
+assert json.loads(mesh.advance_migration("kept"))["stage"] == 2
+mesh.start_migration("new", "a", "b")
+health = json.loads(mesh.health_snapshot())
+assert (health["status"], health["agents"]["total"], health["state"]["keys"], health["migrations"]["active"]) == (
+    "ok", 2, 2, 2), health
+print(",".join(refused))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("KORVO_SANITIZED")),
+                    reason="the address sanitizer aborts where operator new would throw std::bad_alloc")
+def test_memory_errors_leave_the_mesh_usable():
+    # The caller's text is copied outside every component lock, so running out of memory is
+    # an ordinary MemoryError and no component is poisoned by it.
+    done = subprocess.run([sys.executable, "-c", MEMORY_LIMIT_SCRIPT], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["state_set,register_agent,start_migration"]

@@ -43,6 +43,7 @@ def test_type_surface():
     assert KorvoMesh.__doc__.startswith("The runtime mesh for a Korvo application.")
     assert "GIL-aware \u2014 they release" in KorvoMesh.__doc__
     assert KorvoMesh.state_keys.__text_signature__ == '($self, prefix="")'
+    assert KorvoMesh.app_name.__doc__ == "Application name."
     with pytest.raises(TypeError):
         class Sub(KorvoMesh):  # noqa: F841
             pass

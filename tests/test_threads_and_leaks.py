@@ -124,3 +124,26 @@ def test_calls_leave_memory_flat(name):
     # nothing there; the sanitizer's own checks stand in for it.
     if not os.environ.get("KORVO_SANITIZED"):
         assert grown_rss < 2048, f"resident memory grew by {grown_rss} KiB"
+
+
+@pytest.mark.skipif(bool(os.environ.get("KORVO_SANITIZED")), reason="resident size is the sanitizer's")
+def test_idle_threads_keep_no_large_result():
+    mesh = KorvoMesh("buffers")
+    mesh.state_set("big", '"' + "x" * 40_000_000 + '"')
+    read, release = threading.Barrier(9), threading.Event()
+
+    def reader():
+        assert len(mesh.state_get("big")) == 40_000_002
+        read.wait()
+        release.wait()
+
+    threads = [threading.Thread(target=reader) for _ in range(8)]
+    start = rss_kib()
+    for t in threads:
+        t.start()
+    read.wait()  # every thread has read the value and now sits idle
+    grown = rss_kib() - start
+    release.set()
+    for t in threads:
+        t.join()
+    assert grown < 8 * 1024, f"idle threads hold {grown} KiB"

@@ -161,20 +161,29 @@ struct MeshChannel::Core {
 MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, std::function<void()> fault_hook)
     : core_(std::make_shared<Core>(std::move(clock), std::move(fault_hook))) {}
 
+// The locked section allocates nothing whose size the caller decides: a topic seen before only
+// duplicates its sender; a new topic's name and ring are made outside the lock (the call goes out
+// once and comes back in) and stored if no other call stored the topic meanwhile.
 Result<std::size_t> MeshChannel::publish(std::string_view topic, json::Value payload) const {
     Core& core = *core_;
     std::optional<BroadcastSender> sender;
-    {
-        PoisonMutex::Exclusive guard(core.lock);
-        if (guard.poisoned()) return fail(MeshError::channel("channel lock poisoned"));
-        if (const auto it = core.topics.find(topic); it != core.topics.end()) {
-            sender.emplace(it->second);
-        } else {
-            // The receiver made with the ring is dropped with the temporary pair.
-            sender.emplace(make_broadcast(kTopicCapacity).sender);
-            core.topics.emplace(std::string(topic), *sender);
-        }
-        if (core.fault_hook) core.fault_hook();
+    std::optional<std::pair<std::string, BroadcastSender>> fresh;
+    for (;;) {
+        const auto found = core.lock.exclusive([&] {
+            if (core.fault_hook) core.fault_hook();
+            if (const auto it = core.topics.find(topic); it != core.topics.end()) {
+                sender.emplace(it->second);
+                return true;
+            }
+            if (!fresh) return false;
+            sender.emplace(fresh->second);
+            core.topics.emplace(std::move(fresh->first), std::move(fresh->second));
+            return true;
+        });
+        if (!found) return fail(MeshError::channel("channel lock poisoned"));
+        if (*found) break;
+        // The receiver made with the ring is dropped with the temporary pair.
+        fresh.emplace(std::string(topic), make_broadcast(kTopicCapacity).sender);
     }
     // Outside the lock: a clock failure here leaves the channel healthy and the topic in place.
     Message message{std::string(topic), std::move(payload), timestamp(*core.clock)};
@@ -183,8 +192,7 @@ Result<std::size_t> MeshChannel::publish(std::string_view topic, json::Value pay
 }
 
 std::size_t MeshChannel::topic_count() const noexcept {
-    PoisonMutex::Shared guard(core_->lock);
-    return guard.poisoned() ? 0 : core_->topics.size();
+    return core_->lock.shared([&] { return core_->topics.size(); }).value_or(0);
 }
 
 bool MeshChannel::poisoned() const noexcept { return core_->lock.poisoned(); }

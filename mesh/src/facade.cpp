@@ -129,13 +129,46 @@ PyObject* none_or_error(const std::expected<T, MeshError>& r) {
     Py_RETURN_NONE;
 }
 
-// A reusable output buffer for the calling thread, so results do not allocate each call.
-std::string& out_buffer() {
-    thread_local std::string buffer;
-    buffer.clear();
-    if (buffer.capacity() > (1u << 20)) buffer.shrink_to_fit();
-    return buffer;
-}
+// The calling thread's output buffer, lent to one call: results are written into it and copied
+// into their str, so a call does not allocate for its text. When the call ends, capacity above
+// kKeptCapacity is given back, so an idle thread holds at most that much. A call that runs while
+// the thread's buffer is lent (a callback into the mesh from an argument's conversion) writes
+// into a buffer of its own.
+class OutBuffer {
+public:
+    OutBuffer() noexcept : text_(take()) { text_.clear(); }
+    ~OutBuffer() {
+        if (&text_ == &thread_buffer()) {
+            if (text_.capacity() > kKeptCapacity) std::string().swap(text_);
+            lent() = false;
+        }
+    }
+    OutBuffer(const OutBuffer&) = delete;
+    OutBuffer& operator=(const OutBuffer&) = delete;
+    std::string& text() noexcept { return text_; }
+
+    static constexpr std::size_t kKeptCapacity = 64 * 1024;
+
+private:
+    static std::string& thread_buffer() noexcept {
+        thread_local std::string buffer;
+        return buffer;
+    }
+    static bool& lent() noexcept {
+        thread_local bool flag = false;
+        return flag;
+    }
+    std::string& take() noexcept {
+        if (!lent()) {
+            lent() = true;
+            return thread_buffer();
+        }
+        return own_;
+    }
+
+    std::string own_;
+    std::string& text_;
+};
 
 // ---------------------------------------------------------------------------------------
 // Argument matching and conversion, driven by one table per method.
@@ -400,6 +433,15 @@ bool check(const Result<T>& r) {
     return r.has_value();
 }
 
+// The result of a call that changed a component: when it could not be made (`result` is null,
+// an exception is set), `undo` takes the change back, so the caller who is told that the call
+// failed finds the mesh as it was.
+template <class Undo>
+PyObject* delivered(PyObject* result, Undo&& undo) noexcept {
+    if (!result) undo();
+    return result;
+}
+
 // ---- constructor ----------------------------------------------------------------------
 
 constexpr Signature kNewSig{"KorvoMesh.__new__()",
@@ -494,7 +536,8 @@ PyObject* mesh_get_app_name(PyObject* self, void*) {
 
 PyObject* mesh_plan_json(PyObject* self, PyObject*) {
     return guarded([&] {
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         fields(self).plan.write_json(out);
         return to_str(out);
     });
@@ -520,11 +563,13 @@ PyObject* mesh_register_agent(PyObject* self, PyObject* const* args, Py_ssize_t 
             if (!check(parsed)) return nullptr;
             metadata = std::move(*parsed);
         }
-        std::string& out = out_buffer();
-        auto status = fields(self).registry.register_agent_json(a[0].text, a[1].text,
-                                                                static_cast<std::uint32_t>(a[2].number),
-                                                                std::move(metadata), out);
-        return result_str(status, out);
+        OutBuffer lease;
+        std::string& out = lease.text();
+        AgentRegistry& registry = fields(self).registry;
+        auto done = registry.register_agent_json(a[0].text, a[1].text, static_cast<std::uint32_t>(a[2].number),
+                                                 std::move(metadata), out);
+        if (!check(done)) return nullptr;
+        return delivered(to_str(out), [&] { registry.undo(a[1].text, *done); });
     });
 }
 
@@ -534,7 +579,8 @@ PyObject* mesh_get_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kAgentIdSig, args, nargs, kwnames, a)) return nullptr;
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         auto found = fields(self).registry.get_json(a[0].text, out);
         if (!check(found)) return nullptr;
         if (!*found) Py_RETURN_NONE;
@@ -554,7 +600,8 @@ PyObject* mesh_list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::optional<std::string_view> type_filter, status_filter;
         if (a[0].present) type_filter = a[0].text;
         if (a[1].present) status_filter = a[1].text;
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         auto status = fields(self).registry.list_json(type_filter, status_filter, out);
         return result_str(status, out);
     });
@@ -613,18 +660,16 @@ PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_
             thread_local std::string scratch;
             scratch.clear();
             auto read = json::canonicalize(a[3].text, scratch);
-            if (scratch.capacity() > (1u << 20)) std::string().swap(scratch);
+            if (scratch.capacity() > OutBuffer::kKeptCapacity) std::string().swap(scratch);
             if (!read) {
                 raise_mesh_error(read.error().to_mesh_error());
                 return nullptr;
             }
         }
-        auto routed = fields(self).registry.route(a[0].text, a[1].text);
-        if (!routed) {
-            raise_mesh_error(routed.error());
-            return nullptr;
-        }
-        std::string& out = out_buffer();
+        // The descriptor is made before the agent is marked: a call that fails for want of memory
+        // leaves the agent as it was.
+        OutBuffer lease;
+        std::string& out = lease.text();
         out.reserve(a[0].text.size() + a[1].text.size() + a[2].text.size() + 96);
         out += R"({"agent_id":)";
         json::write_string(a[1].text, out);
@@ -635,7 +680,11 @@ PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_
         out += R"(,"node":")";
         out += kNode;
         out += R"(","status":"routed"})";
-        return to_str(out);
+        Ref descriptor(to_str(out));
+        if (!descriptor) return nullptr;
+        auto routed = fields(self).registry.route(a[0].text, a[1].text);
+        if (!check(routed)) return nullptr;
+        return descriptor.release();
     });
 }
 
@@ -647,7 +696,8 @@ PyObject* mesh_state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kStateGetSig, args, nargs, kwnames, a)) return nullptr;
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         auto found = fields(self).store.get_text(a[0].text, out);
         if (!check(found)) return nullptr;
         if (!*found) Py_RETURN_NONE;
@@ -742,9 +792,12 @@ PyObject* mesh_start_migration(PyObject* self, PyObject* const* args, Py_ssize_t
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kStartSig, args, nargs, kwnames, a)) return nullptr;
-        std::string& out = out_buffer();
-        auto status = fields(self).migrations.start_json(a[0].text, a[1].text, a[2].text, out);
-        return result_str(status, out);
+        OutBuffer lease;
+        std::string& out = lease.text();
+        MigrationController& migrations = fields(self).migrations;
+        auto change = migrations.start_json(a[0].text, a[1].text, a[2].text, out);
+        if (!check(change)) return nullptr;
+        return delivered(to_str(out), [&] { migrations.undo(a[0].text, *change); });
     });
 }
 
@@ -759,9 +812,12 @@ PyObject* mesh_advance_migration(PyObject* self, PyObject* const* args, Py_ssize
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kAdvanceSig, args, nargs, kwnames, a)) return nullptr;
-        std::string& out = out_buffer();
-        auto status = fields(self).migrations.advance_json(a[0].text, a[1].number, a[2].number, out);
-        return result_str(status, out);
+        OutBuffer lease;
+        std::string& out = lease.text();
+        MigrationController& migrations = fields(self).migrations;
+        auto change = migrations.advance_json(a[0].text, a[1].number, a[2].number, out);
+        if (!check(change)) return nullptr;
+        return delivered(to_str(out), [&] { migrations.undo(a[0].text, *change); });
     });
 }
 
@@ -771,9 +827,12 @@ PyObject* mesh_rollback_migration(PyObject* self, PyObject* const* args, Py_ssiz
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kRollbackSig, args, nargs, kwnames, a)) return nullptr;
-        std::string& out = out_buffer();
-        auto status = fields(self).migrations.rollback_json(a[0].text, out);
-        return result_str(status, out);
+        OutBuffer lease;
+        std::string& out = lease.text();
+        MigrationController& migrations = fields(self).migrations;
+        auto change = migrations.rollback_json(a[0].text, out);
+        if (!check(change)) return nullptr;
+        return delivered(to_str(out), [&] { migrations.undo(a[0].text, *change); });
     });
 }
 
@@ -783,7 +842,8 @@ PyObject* mesh_get_migration(PyObject* self, PyObject* const* args, Py_ssize_t n
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kGetMigrationSig, args, nargs, kwnames, a)) return nullptr;
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         auto found = fields(self).migrations.get_json(a[0].text, out);
         if (!check(found)) return nullptr;
         if (!*found) Py_RETURN_NONE;
@@ -793,7 +853,8 @@ PyObject* mesh_get_migration(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* mesh_list_migrations(PyObject* self, PyObject*) {
     return guarded([&] {
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         auto status = fields(self).migrations.list_json(out);
         return result_str(status, out);
     });
@@ -805,7 +866,8 @@ PyObject* mesh_health_snapshot(PyObject* self, PyObject*) {
     return guarded([&] {
         MeshFields& mf = fields(self);
         const HealthCounts counts = read_health(mf.registry, mf.store, mf.migrations, mf.channel);
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         write_health_json(mf.plan.app_name, counts, out);
         return to_str(out);
     });
@@ -818,7 +880,8 @@ PyObject* mesh_repr(PyObject* self) {
         counts.agents_total = mf.registry.count();
         counts.state_keys = mf.store.len();
         counts.active_migrations = mf.migrations.count_active();
-        std::string& out = out_buffer();
+        OutBuffer lease;
+        std::string& out = lease.text();
         write_summary(mf.plan.app_name, counts, out);
         return to_str(out);
     });
@@ -958,7 +1021,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    {"app_name", mesh_get_app_name, nullptr, nullptr, nullptr},
+    {"app_name", mesh_get_app_name, nullptr, "Application name.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

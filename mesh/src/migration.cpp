@@ -19,7 +19,7 @@ struct NameHash {
     std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
 };
 
-using Map = std::unordered_map<std::string, MigrationState, NameHash, std::equal_to<>>;
+using Map = std::unordered_map<std::string, MigrationRecord, NameHash, std::equal_to<>>;
 
 // Totals stop at the largest value rather than wrapping back to small numbers.
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
@@ -57,6 +57,31 @@ void write_field(std::string_view key, std::uint64_t n, std::string& out) {
     json::write_uint(n, out);
 }
 
+struct RecordText {
+    std::string_view variable_name, source_backend, target_backend;
+    std::uint8_t stage;
+    std::string_view stage_name, started_at, advanced_at;
+    std::uint64_t discrepancy_count, keys_migrated;
+    std::string_view app_name;
+};
+
+void write_record(const RecordText& r, std::string& out) {
+    out.reserve(out.size() + 200 + r.variable_name.size() + r.source_backend.size() + r.target_backend.size() +
+                r.app_name.size());
+    out.append("{\"variable_name\":");
+    json::write_string(r.variable_name, out);
+    write_field("source_backend", r.source_backend, out);
+    write_field("target_backend", r.target_backend, out);
+    write_field("stage", std::uint64_t{r.stage}, out);
+    write_field("stage_name", r.stage_name, out);
+    write_field("started_at", r.started_at, out);
+    write_field("advanced_at", r.advanced_at, out);
+    write_field("discrepancy_count", r.discrepancy_count, out);
+    write_field("keys_migrated", r.keys_migrated, out);
+    write_field("app_name", r.app_name, out);
+    out.push_back('}');
+}
+
 }  // namespace
 
 std::string_view stage_name(std::uint8_t stage) noexcept {
@@ -64,20 +89,9 @@ std::string_view stage_name(std::uint8_t stage) noexcept {
 }
 
 void MigrationState::write_json(std::string& out) const {
-    out.reserve(out.size() + 200 + variable_name.size() + source_backend.size() + target_backend.size() +
-                app_name.size());
-    out.append("{\"variable_name\":");
-    json::write_string(variable_name, out);
-    write_field("source_backend", source_backend, out);
-    write_field("target_backend", target_backend, out);
-    write_field("stage", std::uint64_t{stage}, out);
-    write_field("stage_name", stage_name, out);
-    write_field("started_at", started_at, out);
-    write_field("advanced_at", advanced_at, out);
-    write_field("discrepancy_count", discrepancy_count, out);
-    write_field("keys_migrated", keys_migrated, out);
-    write_field("app_name", app_name, out);
-    out.push_back('}');
+    write_record({variable_name, source_backend, target_backend, stage, stage_name, started_at, advanced_at,
+                  discrepancy_count, keys_migrated, app_name},
+                 out);
 }
 
 void write_migrations_json(const std::vector<MigrationState>& records, std::string& out) {
@@ -89,16 +103,40 @@ void write_migrations_json(const std::vector<MigrationState>& records, std::stri
     out.push_back(']');
 }
 
+void MigrationRecord::write_json(std::string_view app_name, std::string& out) const {
+    const MigrationIdentity& id = *identity;
+    write_record({id.variable_name, id.source_backend, id.target_backend, stage, stage_name(stage),
+                  id.started_at.view(), advanced_at.view(), discrepancy_count, keys_migrated, app_name},
+                 out);
+}
+
+MigrationState MigrationRecord::state(std::string_view app_name) const {
+    const MigrationIdentity& id = *identity;
+    return MigrationState{
+        .variable_name = id.variable_name,
+        .source_backend = id.source_backend,
+        .target_backend = id.target_backend,
+        .stage = stage,
+        .stage_name = std::string(stage_name(stage)),
+        .started_at = std::string(id.started_at.view()),
+        .advanced_at = std::string(advanced_at.view()),
+        .discrepancy_count = discrepancy_count,
+        .keys_migrated = keys_migrated,
+        .app_name = std::string(app_name),
+    };
+}
+
+// Every member but the two constants is guarded by `lock`.
+//
+// Exclusive sections allocate nothing whose size the caller decides: a new record and its key are
+// made before the lock is taken, results are snapshots (which share the record's identity) written
+// out after it is released, and every error is built after it is released. What a section may
+// still allocate is the map's node and its growth (strong guarantee). Each section reads the clock
+// before it touches a record, so a failing clock leaves the record as it was (the escaping
+// exception still poisons the lock).
 struct MigrationController::Core {
     Core(std::string name, std::shared_ptr<const Clock> c)
         : app_name(std::move(name)), clock(c ? std::move(c) : system_clock()) {}
-
-    // The operations below expect `lock` held exclusively and not poisoned. Each reads the
-    // clock before touching the record, so a failing clock leaves the record as it was (the
-    // escaping exception still poisons the lock).
-    Result<const MigrationState*> start(std::string_view name, std::string_view source, std::string_view target);
-    Result<const MigrationState*> advance(std::string_view name, std::uint64_t discrepancies, std::uint64_t keys);
-    Result<const MigrationState*> rollback(std::string_view name);
 
     PoisonLock lock;
     Map map;
@@ -106,68 +144,6 @@ struct MigrationController::Core {
     const std::string app_name;
     const std::shared_ptr<const Clock> clock;
 };
-
-Result<const MigrationState*> MigrationController::Core::start(std::string_view name, std::string_view source,
-                                                               std::string_view target) {
-    auto it = map.find(name);
-    if (it != map.end() && it->second.stage < kStageDone) {
-        const MigrationState& rec = it->second;
-        std::string text;
-        text.reserve(name.size() + rec.stage_name.size() + 56);
-        text.append("Migration for '").append(name).append("' already in progress at stage ");
-        text.append(std::to_string(rec.stage)).append(" (").append(rec.stage_name).append(")");
-        return migration_error(text);
-    }
-    std::string now = timestamp(*clock);
-    MigrationState fresh{
-        .variable_name = std::string(name),
-        .source_backend = std::string(source),
-        .target_backend = std::string(target),
-        .stage = 1,
-        .stage_name = std::string(stage_name(1)),
-        .started_at = now,
-        .advanced_at = std::move(now),
-        .discrepancy_count = 0,
-        .keys_migrated = 0,
-        .app_name = app_name,
-    };
-    if (it == map.end()) {
-        it = map.emplace(std::string(name), std::move(fresh)).first;
-    } else {
-        it->second = std::move(fresh);  // replaces a completed record
-    }
-    ++active;
-    return &it->second;
-}
-
-Result<const MigrationState*> MigrationController::Core::advance(std::string_view name, std::uint64_t discrepancies,
-                                                                 std::uint64_t keys) {
-    const auto it = map.find(name);
-    if (it == map.end()) return not_found(name);
-    MigrationState& rec = it->second;
-    if (rec.stage >= kStageDone) return quoted_error("Migration for '", name, "' is already complete");
-    const TimestampText now = timestamp_text(*clock);
-    ++rec.stage;
-    rec.stage_name.assign(stage_name(rec.stage));
-    rec.advanced_at.assign(now.view());
-    rec.discrepancy_count = saturating_add(rec.discrepancy_count, discrepancies);
-    rec.keys_migrated = saturating_add(rec.keys_migrated, keys);
-    if (rec.stage == kStageDone) --active;
-    return &rec;
-}
-
-Result<const MigrationState*> MigrationController::Core::rollback(std::string_view name) {
-    const auto it = map.find(name);
-    if (it == map.end()) return not_found(name);
-    MigrationState& rec = it->second;
-    if (rec.stage == 0) return migration_error("Already at initial stage \u2014 cannot roll back further");
-    if (rec.stage >= kStageDone) return migration_error("Cannot roll back a completed migration");
-    const TimestampText now = timestamp_text(*clock);
-    --rec.stage;
-    rec.stage_name.assign(stage_name(rec.stage));
-    rec.advanced_at.assign(now.view());
-    return &rec;
-}
 
 MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)
     : core_(std::make_shared<Core>(std::move(app_name), std::move(clock))) {}
@@ -177,102 +153,281 @@ MigrationController& MigrationController::operator=(MigrationController&&) noexc
 
 namespace {
 
-// One exclusive section around a state change: `change` runs on the core and `emit` turns the
-// changed record into the result while the lock is still held.
-template <class R, class CoreT, class Change, class Emit>
-R exclusive_change(CoreT& core, Change&& change, Emit&& emit) {
-    PoisonLock::Exclusive guard(core.lock);
-    if (guard.poisoned()) return poisoned_error();
-    auto rec = change(core);
-    if (!rec) return fail(std::move(rec.error()));
-    return emit(**rec);
+// How a stage change ended, decided under the lock; the error text is made after it.
+enum class Refusal : unsigned char { None, NotFound, InProgress, Complete, AtInitial, CannotRollBack };
+
+struct Outcome {
+    Refusal refusal = Refusal::None;
+    std::uint8_t stage = 0;  // the stage met, for the in-progress text
+    MigrationChange change;
+};
+
+std::unexpected<MeshError> refusal_error(const Outcome& o, std::string_view name) {
+    switch (o.refusal) {
+        case Refusal::NotFound: return not_found(name);
+        case Refusal::Complete: return quoted_error("Migration for '", name, "' is already complete");
+        case Refusal::AtInitial: return migration_error("Already at initial stage \u2014 cannot roll back further");
+        case Refusal::CannotRollBack: return migration_error("Cannot roll back a completed migration");
+        case Refusal::InProgress:
+        case Refusal::None: break;
+    }
+    std::string text = "Migration for '";
+    text.append(name).append("' already in progress at stage ").append(std::to_string(o.stage));
+    text.append(" (").append(stage_name(o.stage)).append(")");
+    return migration_error(text);
 }
 
-MigrationState copy_of(const MigrationState& rec) { return rec; }
+}  // namespace
+
+// Runs a stage change's section; a refusal decided under the lock becomes its error after it.
+template <class Section>
+Result<MigrationChange> MigrationController::apply(std::string_view variable_name, Section&& section) {
+    auto outcome = core_->lock.exclusive(section);
+    if (!outcome) return poisoned_error();
+    if (outcome->refusal != Refusal::None) return refusal_error(*outcome, variable_name);
+    return std::move(outcome->change);
+}
+
+// Hands a change's record to `deliver`; should that fail, the change is undone before the
+// failure goes on, so a caller told that the call failed finds the controller as it was.
+template <class Deliver>
+Result<MigrationChange> MigrationController::delivered(std::string_view variable_name, Result<MigrationChange> change,
+                                                       Deliver&& deliver) {
+    if (!change) return change;
+    try {
+        deliver(change->after);
+    } catch (...) {
+        undo(variable_name, *change);
+        throw;
+    }
+    return change;
+}
+
+Result<MigrationChange> MigrationController::start_change(std::string_view variable_name,
+                                                          std::string_view source_backend,
+                                                          std::string_view target_backend) {
+    Core& core = *core_;
+    // The new record and its key, made before the lock.
+    auto identity = std::make_shared<MigrationIdentity>(
+        MigrationIdentity{std::string(variable_name), std::string(source_backend), std::string(target_backend), {}});
+    std::string key(variable_name);
+    return apply(variable_name, [&] {
+        Outcome o;
+        auto it = core.map.find(variable_name);
+        if (it != core.map.end() && it->second.stage < kStageDone) {
+            o.refusal = Refusal::InProgress;
+            o.stage = it->second.stage;
+            return o;
+        }
+        const TimestampText now = timestamp_text(*core.clock);
+        identity->started_at = now;
+        MigrationRecord fresh{std::move(identity), 1, now, 0, 0};
+        if (it == core.map.end()) {
+            it = core.map.emplace(std::move(key), std::move(fresh)).first;
+        } else {
+            o.change.before.emplace(std::move(it->second));  // a completed record, kept for undo
+            it->second = std::move(fresh);
+        }
+        ++core.active;
+        o.change.after = it->second;
+        return o;
+    });
+}
+
+Result<MigrationChange> MigrationController::advance_change(std::string_view variable_name,
+                                                            std::uint64_t discrepancy_count,
+                                                            std::uint64_t keys_migrated) {
+    Core& core = *core_;
+    return apply(variable_name, [&] {
+        Outcome o;
+        const auto it = core.map.find(variable_name);
+        if (it == core.map.end()) {
+            o.refusal = Refusal::NotFound;
+            return o;
+        }
+        MigrationRecord& rec = it->second;
+        if (rec.stage >= kStageDone) {
+            o.refusal = Refusal::Complete;
+            return o;
+        }
+        const TimestampText now = timestamp_text(*core.clock);
+        o.change.before.emplace(rec);
+        ++rec.stage;
+        rec.advanced_at = now;
+        rec.discrepancy_count = saturating_add(rec.discrepancy_count, discrepancy_count);
+        rec.keys_migrated = saturating_add(rec.keys_migrated, keys_migrated);
+        if (rec.stage == kStageDone) --core.active;
+        o.change.after = rec;
+        return o;
+    });
+}
+
+Result<MigrationChange> MigrationController::rollback_change(std::string_view variable_name) {
+    Core& core = *core_;
+    return apply(variable_name, [&] {
+        Outcome o;
+        const auto it = core.map.find(variable_name);
+        if (it == core.map.end()) {
+            o.refusal = Refusal::NotFound;
+            return o;
+        }
+        MigrationRecord& rec = it->second;
+        if (rec.stage == 0) {
+            o.refusal = Refusal::AtInitial;
+            return o;
+        }
+        if (rec.stage >= kStageDone) {
+            o.refusal = Refusal::CannotRollBack;
+            return o;
+        }
+        const TimestampText now = timestamp_text(*core.clock);
+        o.change.before.emplace(rec);
+        --rec.stage;
+        rec.advanced_at = now;
+        o.change.after = rec;
+        return o;
+    });
+}
+
+void MigrationController::undo(std::string_view variable_name, const MigrationChange& change) noexcept {
+    Core& core = *core_;
+    std::optional<Map::node_type> removed;  // freed after the lock is released
+    core.lock.exclusive([&]() noexcept {
+        const auto it = core.map.find(variable_name);
+        if (it == core.map.end()) return;
+        MigrationRecord& rec = it->second;
+        const MigrationRecord& after = change.after;
+        // Only a record still exactly as the change left it is put back.
+        if (rec.identity != after.identity || rec.stage != after.stage ||
+            rec.advanced_at.view() != after.advanced_at.view()) {
+            return;
+        }
+        const bool was_active = rec.stage < kStageDone;
+        bool now_active = false;
+        if (change.before) {
+            rec = *change.before;
+            now_active = rec.stage < kStageDone;
+        } else {
+            removed.emplace(core.map.extract(it));
+        }
+        if (was_active && !now_active) --core.active;
+        if (!was_active && now_active) ++core.active;
+    });
+}
+
+// The copying and the writing forms of each change: the result is made from the change's snapshot.
+namespace {
+
+template <class Out>
+auto into_state(std::string_view app_name, Out& out) {
+    return [app_name, &out](const MigrationRecord& after) { out = after.state(app_name); };
+}
+
+template <class Out>
+auto into_json(std::string_view app_name, Out& out) {
+    return [app_name, &out, old_size = out.size()](const MigrationRecord& after) {
+        try {
+            after.write_json(app_name, out);
+        } catch (...) {
+            out.resize(old_size);
+            throw;
+        }
+    };
+}
 
 }  // namespace
 
 Result<MigrationState> MigrationController::start(std::string_view variable_name, std::string_view source_backend,
                                                   std::string_view target_backend) {
-    return exclusive_change<Result<MigrationState>>(
-        *core_, [&](Core& c) { return c.start(variable_name, source_backend, target_backend); }, copy_of);
+    MigrationState state;
+    auto done = delivered(variable_name, start_change(variable_name, source_backend, target_backend),
+                          into_state(core_->app_name, state));
+    if (!done) return fail(std::move(done.error()));
+    return state;
 }
 
 Result<MigrationState> MigrationController::advance(std::string_view variable_name, std::uint64_t discrepancy_count,
                                                     std::uint64_t keys_migrated) {
-    return exclusive_change<Result<MigrationState>>(
-        *core_, [&](Core& c) { return c.advance(variable_name, discrepancy_count, keys_migrated); }, copy_of);
+    MigrationState state;
+    auto done = delivered(variable_name, advance_change(variable_name, discrepancy_count, keys_migrated),
+                          into_state(core_->app_name, state));
+    if (!done) return fail(std::move(done.error()));
+    return state;
 }
 
 Result<MigrationState> MigrationController::rollback(std::string_view variable_name) {
-    return exclusive_change<Result<MigrationState>>(
-        *core_, [&](Core& c) { return c.rollback(variable_name); }, copy_of);
+    MigrationState state;
+    auto done = delivered(variable_name, rollback_change(variable_name), into_state(core_->app_name, state));
+    if (!done) return fail(std::move(done.error()));
+    return state;
 }
 
-Status MigrationController::start_json(std::string_view variable_name, std::string_view source_backend,
-                                       std::string_view target_backend, std::string& out) {
-    return exclusive_change<Status>(
-        *core_, [&](Core& c) { return c.start(variable_name, source_backend, target_backend); },
-        [&](const MigrationState& rec) -> Status {
-            rec.write_json(out);
-            return {};
-        });
+Result<MigrationChange> MigrationController::start_json(std::string_view variable_name,
+                                                        std::string_view source_backend,
+                                                        std::string_view target_backend, std::string& out) {
+    return delivered(variable_name, start_change(variable_name, source_backend, target_backend),
+                     into_json(core_->app_name, out));
 }
 
-Status MigrationController::advance_json(std::string_view variable_name, std::uint64_t discrepancy_count,
-                                         std::uint64_t keys_migrated, std::string& out) {
-    return exclusive_change<Status>(
-        *core_, [&](Core& c) { return c.advance(variable_name, discrepancy_count, keys_migrated); },
-        [&](const MigrationState& rec) -> Status {
-            rec.write_json(out);
-            return {};
-        });
+Result<MigrationChange> MigrationController::advance_json(std::string_view variable_name,
+                                                          std::uint64_t discrepancy_count,
+                                                          std::uint64_t keys_migrated, std::string& out) {
+    return delivered(variable_name, advance_change(variable_name, discrepancy_count, keys_migrated),
+                     into_json(core_->app_name, out));
 }
 
-Status MigrationController::rollback_json(std::string_view variable_name, std::string& out) {
-    return exclusive_change<Status>(
-        *core_, [&](Core& c) { return c.rollback(variable_name); },
-        [&](const MigrationState& rec) -> Status {
-            rec.write_json(out);
-            return {};
-        });
+Result<MigrationChange> MigrationController::rollback_json(std::string_view variable_name, std::string& out) {
+    return delivered(variable_name, rollback_change(variable_name), into_json(core_->app_name, out));
 }
 
 Result<std::optional<MigrationState>> MigrationController::get(std::string_view variable_name) const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
-    const auto it = core_->map.find(variable_name);
-    if (it == core_->map.end()) return std::optional<MigrationState>();
-    return std::optional<MigrationState>(it->second);
+    const auto found = core_->lock.shared([&] {
+        const auto it = core_->map.find(variable_name);
+        return it == core_->map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->second);
+    });
+    if (!found) return poisoned_error();
+    if (!*found) return std::optional<MigrationState>();
+    return std::optional<MigrationState>((*found)->state(core_->app_name));
 }
 
 Result<bool> MigrationController::get_json(std::string_view variable_name, std::string& out) const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
-    const auto it = core_->map.find(variable_name);
-    if (it == core_->map.end()) return false;
-    it->second.write_json(out);
+    const auto found = core_->lock.shared([&] {
+        const auto it = core_->map.find(variable_name);
+        return it == core_->map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->second);
+    });
+    if (!found) return poisoned_error();
+    if (!*found) return false;
+    (*found)->write_json(core_->app_name, out);
     return true;
 }
 
-Result<std::vector<MigrationState>> MigrationController::list_all() const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
-    std::vector<MigrationState> records;
-    records.reserve(core_->map.size());
-    for (const auto& entry : core_->map) records.push_back(entry.second);
+namespace {
+
+std::vector<MigrationRecord> snapshot_all(const Map& map) {
+    std::vector<MigrationRecord> records;
+    records.reserve(map.size());
+    for (const auto& entry : map) records.push_back(entry.second);
     return records;
 }
 
+}  // namespace
+
+Result<std::vector<MigrationState>> MigrationController::list_all() const {
+    const auto records = core_->lock.shared([&] { return snapshot_all(core_->map); });
+    if (!records) return poisoned_error();
+    std::vector<MigrationState> states;
+    states.reserve(records->size());
+    for (const auto& rec : *records) states.push_back(rec.state(core_->app_name));
+    return states;
+}
+
 Status MigrationController::list_json(std::string& out) const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
+    const auto records = core_->lock.shared([&] { return snapshot_all(core_->map); });
+    if (!records) return poisoned_error();
     out.push_back('[');
-    bool first = true;
-    for (const auto& entry : core_->map) {
-        if (!first) out.push_back(',');
-        first = false;
-        entry.second.write_json(out);
+    for (std::size_t i = 0; i < records->size(); ++i) {
+        if (i != 0) out.push_back(',');
+        (*records)[i].write_json(core_->app_name, out);
     }
     out.push_back(']');
     return {};
@@ -280,8 +435,7 @@ Status MigrationController::list_json(std::string& out) const {
 
 std::size_t MigrationController::count_active() const noexcept {
     if (!core_) return 0;
-    PoisonLock::Shared guard(core_->lock);
-    return guard.poisoned() ? 0 : core_->active;
+    return core_->lock.shared([&] { return core_->active; }).value_or(0);
 }
 
 bool MigrationController::poisoned() const noexcept { return core_ && core_->lock.poisoned(); }

@@ -12,6 +12,7 @@
 #include "clock.h"
 #include "error.h"
 
+
 namespace korvo {
 
 inline constexpr std::uint8_t kStageDone = 6;
@@ -40,6 +41,34 @@ struct MigrationState {
 
 void write_migrations_json(const std::vector<MigrationState>& records, std::string& out);
 
+// The parts of a migration record that never change after its start.
+struct MigrationIdentity {
+    std::string variable_name;
+    std::string source_backend;
+    std::string target_backend;
+    TimestampText started_at;
+};
+
+// A migration record as the controller stores it. Copying one shares its identity, so a snapshot
+// taken under the lock allocates nothing; its JSON and copies are made after the lock is released.
+struct MigrationRecord {
+    std::shared_ptr<const MigrationIdentity> identity;
+    std::uint8_t stage = 1;
+    TimestampText advanced_at;
+    std::uint64_t discrepancy_count = 0;
+    std::uint64_t keys_migrated = 0;
+
+    void write_json(std::string_view app_name, std::string& out) const;
+    MigrationState state(std::string_view app_name) const;
+};
+
+// A stage change (start, advance, rollback) as it was made, so that a caller who cannot hand its
+// result on can take it back (`MigrationController::undo`).
+struct MigrationChange {
+    MigrationRecord after;                  // the record as the change left it
+    std::optional<MigrationRecord> before;  // what it replaced; none when `start` created the record
+};
+
 class MigrationController {
 public:
     explicit MigrationController(std::string app_name, std::shared_ptr<const Clock> clock = system_clock());
@@ -56,18 +85,33 @@ public:
     Result<std::vector<MigrationState>> list_all() const;
     std::size_t count_active() const noexcept;
 
-    // Writing variants: the record JSON goes straight into `out` under the lock.
-    Status start_json(std::string_view variable_name, std::string_view source_backend,
-                      std::string_view target_backend, std::string& out);
-    Status advance_json(std::string_view variable_name, std::uint64_t discrepancy_count, std::uint64_t keys_migrated,
-                        std::string& out);
-    Status rollback_json(std::string_view variable_name, std::string& out);
+    // Writing variants: the record's JSON is appended to `out`, written after the lock is released
+    // from a snapshot taken under it. Should writing fail, the change is undone before the
+    // failure goes on.
+    Result<MigrationChange> start_json(std::string_view variable_name, std::string_view source_backend,
+                                       std::string_view target_backend, std::string& out);
+    Result<MigrationChange> advance_json(std::string_view variable_name, std::uint64_t discrepancy_count,
+                                         std::uint64_t keys_migrated, std::string& out);
+    Result<MigrationChange> rollback_json(std::string_view variable_name, std::string& out);
+    // Puts back what `change` replaced, if the record is still as the change left it; never fails.
+    void undo(std::string_view variable_name, const MigrationChange& change) noexcept;
     Result<bool> get_json(std::string_view variable_name, std::string& out) const;
     Status list_json(std::string& out) const;
 
     bool poisoned() const noexcept;
 
 private:
+    Result<MigrationChange> start_change(std::string_view variable_name, std::string_view source_backend,
+                                         std::string_view target_backend);
+    Result<MigrationChange> advance_change(std::string_view variable_name, std::uint64_t discrepancy_count,
+                                           std::uint64_t keys_migrated);
+    Result<MigrationChange> rollback_change(std::string_view variable_name);
+    template <class Section>
+    Result<MigrationChange> apply(std::string_view variable_name, Section&& section);
+    template <class Deliver>
+    Result<MigrationChange> delivered(std::string_view variable_name, Result<MigrationChange> change,
+                                      Deliver&& deliver);
+
     struct Core;
     std::shared_ptr<Core> core_;
 };

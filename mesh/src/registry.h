@@ -45,6 +45,11 @@ struct AgentEntry {
 // "[" entries "," ... "]"
 void write_entries_json(const std::vector<AgentEntry>& entries, std::string& out);
 
+// A registration as it was made, so that a caller who cannot hand its result on can take it back.
+struct Registration {
+    std::uint64_t generation = 0;  // tells this registration's entry from a later one with the same id
+};
+
 class AgentRegistry {
 public:
     explicit AgentRegistry(std::shared_ptr<const Clock> clock = system_clock());
@@ -68,8 +73,11 @@ public:
     Status route(std::string_view agent_type, std::string_view agent_id);
 
     // Writing variants: the record JSON goes straight into `out`, with no copy of the entry.
-    Status register_agent_json(std::string_view agent_type, std::string_view agent_id, std::uint32_t instance,
-                               std::optional<json::Value> metadata, std::string& out);
+    Result<Registration> register_agent_json(std::string_view agent_type, std::string_view agent_id,
+                                             std::uint32_t instance, std::optional<json::Value> metadata,
+                                             std::string& out);
+    // Removes the entry `done` made, if it is still there and still the same entry; never fails.
+    void undo(std::string_view agent_id, const Registration& done) noexcept;
     // True and the entry's JSON appended when present; false when absent.
     Result<bool> get_json(std::string_view agent_id, std::string& out) const;
     Status list_json(std::optional<std::string_view> agent_type, std::optional<std::string_view> status,
@@ -83,6 +91,10 @@ public:
     std::optional<AgentEntry> inspect(std::string_view agent_id) const;
 
 private:
+    template <class Deliver>
+    Result<Registration> add_then(std::string_view agent_type, std::string_view agent_id, std::uint32_t instance,
+                                  std::optional<json::Value>& metadata, Deliver&& deliver);
+
     struct Core;
     std::shared_ptr<Core> core_;
 };

@@ -36,24 +36,28 @@ InMemoryStateStore::InMemoryStateStore(std::function<void()> fault_hook)
     : core_(std::make_shared<Core>(std::move(fault_hook))) {}
 
 Result<std::optional<json::Value>> InMemoryStateStore::get(std::string_view key) const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
-    const auto it = core_->table.find(key);
-    if (it == core_->table.end()) return std::optional<json::Value>();
-    // The stored text came out of the writer, so it reads back into an equal tree. The one way
-    // it cannot is a tree built in C++ deeper than the reader allows; report that as is.
-    auto value = json::read(it->second);
-    if (!value) return fail(value.error().to_mesh_error());
-    return std::optional<json::Value>(std::move(*value));
+    auto found = core_->lock.shared([&]() -> Result<std::optional<json::Value>> {
+        const auto it = core_->table.find(key);
+        if (it == core_->table.end()) return std::optional<json::Value>();
+        // The stored text came out of the writer, so it reads back into an equal tree. The one way
+        // it cannot is a tree built in C++ deeper than the reader allows; report that as is.
+        auto value = json::read(it->second);
+        if (!value) return fail(value.error().to_mesh_error());
+        return std::optional<json::Value>(std::move(*value));
+    });
+    if (!found) return poisoned_error();
+    return std::move(*found);
 }
 
 Result<bool> InMemoryStateStore::get_text(std::string_view key, std::string& out) const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
-    const auto it = core_->table.find(key);
-    if (it == core_->table.end()) return false;
-    out.append(it->second);
-    return true;
+    const auto found = core_->lock.shared([&] {
+        const auto it = core_->table.find(key);
+        if (it == core_->table.end()) return false;
+        out.append(it->second);
+        return true;
+    });
+    if (!found) return poisoned_error();
+    return *found;
 }
 
 Status InMemoryStateStore::set(std::string_view key, json::Value value) const {
@@ -69,49 +73,66 @@ Status InMemoryStateStore::set_text(std::string_view key, std::string_view json_
     return store_text(key, std::move(text));
 }
 
+// The exclusive section allocates nothing whose size the caller decides. A key already present
+// keeps its stored key and takes the new text in a swap; the old text leaves in `text` and is
+// freed after the lock is released. A new key is stored from a copy made outside the lock: a
+// short key fits the string's own buffer (no allocation at all), a longer one sends the call out
+// once to copy it and back in. What may still allocate in the section is the table's node and
+// its growth (strong guarantee).
 Status InMemoryStateStore::store_text(std::string_view key, std::string text) const {
     Core& core = *core_;
-    PoisonLock::Exclusive guard(core.lock);
-    if (guard.poisoned()) return poisoned_error();
-    if (core.fault_hook) core.fault_hook();
-    if (const auto it = core.table.find(key); it != core.table.end()) {
-        it->second = std::move(text);  // the entry keeps its stored key
-    } else {
-        core.table.emplace(std::string(key), std::move(text));
+    constexpr std::size_t inline_key = std::string().capacity();
+    std::optional<std::string> owned_key;
+    for (;;) {
+        const auto stored = core.lock.exclusive([&] {
+            if (core.fault_hook) core.fault_hook();
+            if (const auto it = core.table.find(key); it != core.table.end()) {
+                it->second.swap(text);
+                return true;
+            }
+            if (!owned_key && key.size() > inline_key) return false;
+            core.table.emplace(owned_key ? std::move(*owned_key) : std::string(key), std::move(text));
+            return true;
+        });
+        if (!stored) return poisoned_error();
+        if (*stored) return {};
+        owned_key.emplace(key);
     }
-    return {};
 }
 
 Status InMemoryStateStore::remove(std::string_view key) const {
     Core& core = *core_;
-    PoisonLock::Exclusive guard(core.lock);
-    if (guard.poisoned()) return poisoned_error();
-    if (core.fault_hook) core.fault_hook();
-    if (const auto it = core.table.find(key); it != core.table.end()) core.table.erase(it);
+    std::optional<Table::node_type> removed;  // freed after the lock is released
+    const bool done = core.lock.exclusive([&] {
+        if (core.fault_hook) core.fault_hook();
+        if (const auto it = core.table.find(key); it != core.table.end()) removed.emplace(core.table.extract(it));
+    });
+    if (!done) return poisoned_error();
     return {};
 }
 
 Result<bool> InMemoryStateStore::exists(std::string_view key) const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
-    return core_->table.find(key) != core_->table.end();
+    const auto found = core_->lock.shared([&] { return core_->table.find(key) != core_->table.end(); });
+    if (!found) return poisoned_error();
+    return *found;
 }
 
 Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(std::string_view prefix) const {
-    PoisonLock::Shared guard(core_->lock);
-    if (guard.poisoned()) return poisoned_error();
-    std::vector<std::string> keys;
-    for (const auto& entry : core_->table) {
-        if (entry.first.starts_with(prefix)) keys.push_back(entry.first);
-    }
-    // std::string orders through char_traits<char>, which compares bytes as unsigned char.
-    std::sort(keys.begin(), keys.end());
-    return keys;
+    auto keys = core_->lock.shared([&] {
+        std::vector<std::string> matches;
+        for (const auto& entry : core_->table) {
+            if (entry.first.starts_with(prefix)) matches.push_back(entry.first);
+        }
+        // std::string orders through char_traits<char>, which compares bytes as unsigned char.
+        std::sort(matches.begin(), matches.end());
+        return matches;
+    });
+    if (!keys) return poisoned_error();
+    return std::move(*keys);
 }
 
 std::size_t InMemoryStateStore::len() const noexcept {
-    PoisonLock::Shared guard(core_->lock);
-    return guard.poisoned() ? 0 : core_->table.size();
+    return core_->lock.shared([&] { return core_->table.size(); }).value_or(0);
 }
 
 bool InMemoryStateStore::poisoned() const noexcept { return core_->lock.poisoned(); }
