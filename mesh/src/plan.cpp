@@ -132,6 +132,7 @@ private:
         return r_.fail_peek("key must be a string"), Next::Failed;
     }
 
+    // After the last element a sequence reads: only its closing bracket may follow.
     bool end_seq() {
         switch (r_.peek_nonspace()) {
             case ']': r_.eat(); return true;
@@ -139,7 +140,7 @@ private:
                 r_.eat();
                 return r_.fail_peek(r_.peek_nonspace() == ']' ? "trailing comma" : "trailing characters");
             case -1: return r_.fail_peek("EOF while parsing a list");
-            default: return r_.fail_peek("expected `,` or `]`");
+            default: return r_.fail_peek("trailing characters");
         }
     }
 
