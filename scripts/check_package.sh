@@ -20,7 +20,28 @@ case "$(basename "$wheel")" in
   *"$tag".whl) ;;
   *) echo "wrong wheel tags" >&2; exit 1 ;;
 esac
-"$py" -m zipfile -l "$wheel" | grep -q 'korvo_mesh.pyi' || { echo "stubs missing from the wheel" >&2; exit 1; }
+# Nothing may land at the top of site-packages but the module, its stub, the stub-only package
+# and the dist-info folder: a stray top-level file (a py.typed marker, say) would belong to
+# every distribution that ships one, and uninstalling one would remove the other's.
+"$py" - "$wheel" <<'EOF'
+import csv, io, sys, zipfile
+wheel = zipfile.ZipFile(sys.argv[1])
+record = next(n for n in wheel.namelist() if n.endswith(".dist-info/RECORD"))
+tops = set()
+for row in csv.reader(io.TextIOWrapper(wheel.open(record), encoding="utf-8")):
+    top = row[0].split("/")[0]
+    if top.endswith(".dist-info"):
+        top = "<dist-info>/"
+    elif "/" in row[0]:
+        top += "/"
+    elif top.startswith("korvo_mesh.") and top.endswith(".so"):
+        top = "<module>.so"
+    tops.add(top)
+want = {"<module>.so", "korvo_mesh.pyi", "korvo_mesh-stubs/", "<dist-info>/"}
+if tops != want:
+    sys.exit(f"the wheel installs {sorted(tops)} at the top of site-packages, expected {sorted(want)}")
+print("top of site-packages:", ", ".join(sorted(tops)))
+EOF
 
 echo "== fresh environment"
 "$py" -m venv "$work/env"
@@ -31,6 +52,20 @@ m = korvo_mesh.KorvoMesh("wheel")
 assert m.register_agent("T", "a").startswith("{\"agent_id\":\"a\"")
 assert pathlib.Path(korvo_mesh.__file__).parent.joinpath("korvo_mesh.pyi").exists()
 print("imported", korvo_mesh.__file__, korvo_mesh.__version__)')
+# A type checker run from outside the tree finds the types through the installed stubs.
+cat >"$work/use_types.py" <<'EOF'
+from korvo_mesh import KorvoMesh
+mesh = KorvoMesh("typed")
+count: int = mesh.publish("t", "1")
+text: str = mesh.state_get("k")  # a str or None: the checker must refuse this
+EOF
+if (cd "$work" && "$py" -m mypy --python-executable "$work/env/bin/python" --no-incremental use_types.py \
+      >"$work/mypy.out" 2>&1); then
+  echo "mypy accepted an Optional[str] as str: the stubs were not found" >&2; cat "$work/mypy.out" >&2; exit 1
+fi
+grep -q 'Incompatible types in assignment (expression has type "str | None", variable has type "str")' "$work/mypy.out" \
+  || { echo "mypy did not check against the installed stubs:" >&2; cat "$work/mypy.out" >&2; exit 1; }
+echo "mypy reads the installed types"
 
 echo "== sdist"
 "$py" -m build --sdist --no-isolation -o "$work/sdist" "$root" >/dev/null
