@@ -30,7 +30,7 @@ BUILD_PY   := $(ROOT)/build-py
 export PATH := $(VENV)/bin:$(PATH)
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
-MODULE_SOURCES := $(wildcard $(ROOT)/mesh/src/*.cpp $(ROOT)/mesh/src/*.h $(ROOT)/python/*) \
+MODULE_SOURCES := $(shell find "$(ROOT)/mesh/src" "$(ROOT)/python" -type f) \
                   $(ROOT)/CMakeLists.txt $(ROOT)/pyproject.toml
 MODULE_STAMP   := $(VENV)/.korvo-module
 

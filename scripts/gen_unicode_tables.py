@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates mesh/src/unicode_tables.cpp from the interpreter's Unicode database.
+"""Generates mesh/src/base/unicode_tables.cpp from the interpreter's Unicode database.
 
 The quoted text form escapes every code point that is not printable and every
 combining mark. Both sets are written as sorted, non-overlapping inclusive
@@ -26,7 +26,7 @@ MAX_CODE_POINT = 0x10FFFF
 NOT_PRINTABLE_CATEGORIES = frozenset({"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"})
 COMBINING_CATEGORIES = frozenset({"Mn", "Mc", "Me"})
 
-OUTPUT = pathlib.Path(__file__).resolve().parent.parent / "mesh" / "src" / "unicode_tables.cpp"
+OUTPUT = pathlib.Path(__file__).resolve().parent.parent / "mesh" / "src" / "base" / "unicode_tables.cpp"
 
 
 def not_printable(cp: int) -> bool:
@@ -75,7 +75,7 @@ def render() -> str:
 #include <algorithm>
 #include <array>
 
-#include "text_quote.h"
+#include "base/text_quote.h"
 
 namespace korvo {{
 namespace {{

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "json_text.h"
+#include "json/json_text.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "text_quote.h"
+#include "base/text_quote.h"
 
 namespace {
 

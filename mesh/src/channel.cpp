@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "lock.h"
+#include "base/lock.h"
 
 namespace korvo {
 

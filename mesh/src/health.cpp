@@ -1,11 +1,11 @@
 #include "health.h"
 
 #include "channel.h"
-#include "json_text.h"
+#include "json/json_text.h"
 #include "migration.h"
 #include "registry.h"
 #include "state.h"
-#include "text_quote.h"
+#include "base/text_quote.h"
 
 namespace korvo {
 

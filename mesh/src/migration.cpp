@@ -4,8 +4,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "json_text.h"
-#include "lock.h"
+#include "json/json_text.h"
+#include "base/lock.h"
 
 namespace korvo {
 namespace {

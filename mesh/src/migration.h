@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "clock.h"
-#include "error.h"
+#include "base/clock.h"
+#include "base/error.h"
 
 
 namespace korvo {

@@ -4,7 +4,7 @@
 #include <array>
 #include <unordered_map>
 
-#include "text_quote.h"
+#include "base/text_quote.h"
 
 namespace korvo {
 namespace {

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
-#include "json_text.h"
+#include "base/error.h"
+#include "json/json_text.h"
 
 namespace korvo {
 

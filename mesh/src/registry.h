@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "clock.h"
-#include "error.h"
-#include "json_text.h"
+#include "base/clock.h"
+#include "base/error.h"
+#include "json/json_text.h"
 
 namespace korvo {
 

@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "lock.h"
+#include "base/lock.h"
 
 namespace korvo {
 namespace {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
-#include "json_text.h"
+#include "base/error.h"
+#include "json/json_text.h"
 
 namespace korvo {
 

@@ -1,6 +1,6 @@
 // The one-pass canonicalizer against the reader and writer it stands in for: on every text
 // it must give the bytes write(read(text)) gives, or fail with the same error at the same place.
-#include "json_text.h"
+#include "json/json_text.h"
 #include "state.h"
 
 #include <gtest/gtest.h>

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "channel.h"
-#include "clock.h"
-#include "json_text.h"
+#include "base/clock.h"
+#include "json/json_text.h"
 
 namespace korvo {
 namespace {

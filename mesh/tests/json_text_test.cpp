@@ -1,4 +1,4 @@
-#include "json_text.h"
+#include "json/json_text.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // either way without harm. Every answer must also be coherent: an accepted text
 // writes canonically to a text that reads back to the same value, and a refusal
 // points inside the text.
-#include "json_text.h"
+#include "json/json_text.h"
 
 #include <gtest/gtest.h>
 

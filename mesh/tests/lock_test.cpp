@@ -1,4 +1,4 @@
-#include "lock.h"
+#include "base/lock.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "clock.h"
+#include "base/clock.h"
 #include "migration.h"
 
 namespace korvo {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "json_text.h"
+#include "json/json_text.h"
 #include "state.h"
 
 namespace korvo {

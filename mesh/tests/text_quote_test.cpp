@@ -1,4 +1,4 @@
-#include "text_quote.h"
+#include "base/text_quote.h"
 
 #include <gtest/gtest.h>
 

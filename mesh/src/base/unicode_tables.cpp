@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "text_quote.h"
+#include "base/text_quote.h"
 
 namespace korvo {
 namespace {

@@ -1,5 +1,5 @@
 // JSON values, the canonical compact writer and the single-pass reader.
-#include "json_text.h"
+#include "json/json_text.h"
 
 #include <algorithm>
 #include <array>

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace korvo::json {
 

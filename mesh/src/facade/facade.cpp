@@ -19,15 +19,15 @@
 #include <memory>
 
 #include "channel.h"
-#include "clock.h"
-#include "error.h"
+#include "base/clock.h"
+#include "base/error.h"
 #include "health.h"
-#include "json_text.h"
+#include "json/json_text.h"
 #include "migration.h"
 #include "plan.h"
 #include "registry.h"
 #include "state.h"
-#include "text_quote.h"
+#include "base/text_quote.h"
 
 #ifndef KORVO_VERSION
 #define KORVO_VERSION "0.3.2"
