@@ -1,5 +1,6 @@
 // JSON values, the canonical compact writer and the single-pass reader.
 #include "json/json_text.h"
+#include "json/canonical.h"
 
 #include <algorithm>
 #include <array>
@@ -1183,6 +1184,16 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
         out.resize(start);
         return std::unexpected(reader.error());
     }
+    return {};
+}
+
+}  // namespace korvo::json
+
+namespace korvo::json {
+
+std::expected<void, ReadError> check(std::string_view text) {
+    auto value = read(text);
+    if (!value) return std::unexpected(std::move(value.error()));
     return {};
 }
 
