@@ -12,7 +12,7 @@
 
 #include "base/clock.h"
 #include "base/error.h"
-#include "json/json_text.h"
+#include "json/value.h"
 
 namespace korvo {
 

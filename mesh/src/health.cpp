@@ -1,7 +1,7 @@
 #include "health.h"
 
 #include "channel.h"
-#include "json/json_text.h"
+#include "json/write.h"
 #include "migration.h"
 #include "registry.h"
 #include "state.h"

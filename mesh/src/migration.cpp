@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "json/json_text.h"
+#include "json/write.h"
 #include "base/lock.h"
 
 namespace korvo {

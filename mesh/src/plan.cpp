@@ -5,11 +5,16 @@
 #include <unordered_map>
 
 #include "base/text_quote.h"
+#include "base/utf8.h"
+#include "json/read.h"
+#include "json/walk.h"
+#include "json/write.h"
 
 namespace korvo {
 namespace {
 
-using json::Reader;
+using json::Cursor;
+using json::Failure;
 
 // Unicode White_Space, the characters trimmed from both ends of a plan text.
 bool is_unicode_space(char32_t c) noexcept {
@@ -18,40 +23,20 @@ bool is_unicode_space(char32_t c) noexcept {
            c == 0x3000;
 }
 
-// The code point of the well-formed sequence text[i, i + len), or 0xFFFFFFFF when it is not one
-// (the trim only needs to recognise white space, so anything unexpected simply stops it).
-char32_t decode_at(std::string_view text, std::size_t i, std::size_t len) noexcept {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (len == 1) return b0 < 0x80 ? b0 : 0xFFFFFFFF;
-    char32_t cp = b0 & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(text[i + k]);
-        if ((b & 0xC0) != 0x80) return 0xFFFFFFFF;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    return cp;
-}
-
-std::size_t sequence_length(unsigned char b0) noexcept {
-    if (b0 < 0x80) return 1;
-    if (b0 >= 0xC2 && b0 <= 0xDF) return 2;
-    if (b0 >= 0xE0 && b0 <= 0xEF) return 3;
-    if (b0 >= 0xF0 && b0 <= 0xF4) return 4;
-    return 0;
-}
-
 std::string_view trim_unicode_space(std::string_view text) noexcept {
     while (!text.empty()) {
-        const std::size_t len = sequence_length(static_cast<unsigned char>(text.front()));
-        if (len == 0 || len > text.size() || !is_unicode_space(decode_at(text, 0, len))) break;
-        text.remove_prefix(len);
+        std::size_t next = 0;
+        if (!is_unicode_space(utf8::decode(text, next))) break;
+        text.remove_prefix(next);
     }
     while (!text.empty()) {
+        // The last character starts at most three continuation bytes before the end.
         std::size_t start = text.size() - 1;
         while (start > 0 && text.size() - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        const std::size_t len = sequence_length(static_cast<unsigned char>(text[start]));
-        if (len != text.size() - start || !is_unicode_space(decode_at(text, start, len))) break;
-        text.remove_suffix(len);
+        std::size_t next = start;
+        const char32_t cp = utf8::decode(text, next);
+        if (next != text.size() || !is_unicode_space(cp)) break;
+        text.remove_suffix(text.size() - start);
     }
     return text;
 }
@@ -95,17 +80,17 @@ private:
 
     Next next_element(bool& first) {
         int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_peek("EOF while parsing a list"), Next::Failed;
+        if (c == -1) return r_.fail_next(Failure::EofList), Next::Failed;
         if (c == ']') return Next::End;
         if (first) {
             first = false;
             return Next::Item;
         }
-        if (c != ',') return r_.fail_peek("expected `,` or `]`"), Next::Failed;
+        if (c != ',') return r_.fail_next(Failure::ExpectedCommaOrBracket), Next::Failed;
         r_.eat();
         c = r_.peek_nonspace();
-        if (c == ']') return r_.fail_peek("trailing comma"), Next::Failed;
-        if (c == -1) return r_.fail_peek("EOF while parsing a value"), Next::Failed;
+        if (c == ']') return r_.fail_next(Failure::TrailingComma), Next::Failed;
+        if (c == -1) return r_.fail_next(Failure::EofValue), Next::Failed;
         return Next::Item;
     }
 
@@ -116,20 +101,20 @@ private:
             r_.eat();
             c = r_.peek_nonspace();
         } else if (c == -1) {
-            return r_.fail_peek("EOF while parsing an object"), Next::Failed;
+            return r_.fail_next(Failure::EofObject), Next::Failed;
         } else if (first) {
             first = false;
         } else {
-            return r_.fail_peek("expected `,` or `}`"), Next::Failed;
+            return r_.fail_next(Failure::ExpectedCommaOrBrace), Next::Failed;
         }
         if (c == '"') {
             r_.eat();
             key.clear();
-            return r_.read_string_body(key) ? Next::Item : Next::Failed;
+            return json::read_string_body(r_, key) ? Next::Item : Next::Failed;
         }
-        if (c == '}') return r_.fail_peek("trailing comma"), Next::Failed;
-        if (c == -1) return r_.fail_peek("EOF while parsing a value"), Next::Failed;
-        return r_.fail_peek("key must be a string"), Next::Failed;
+        if (c == '}') return r_.fail_next(Failure::TrailingComma), Next::Failed;
+        if (c == -1) return r_.fail_next(Failure::EofValue), Next::Failed;
+        return r_.fail_next(Failure::KeyMustBeString), Next::Failed;
     }
 
     // After the last element a sequence reads: only its closing bracket may follow.
@@ -138,18 +123,18 @@ private:
             case ']': r_.eat(); return true;
             case ',':
                 r_.eat();
-                return r_.fail_peek(r_.peek_nonspace() == ']' ? "trailing comma" : "trailing characters");
-            case -1: return r_.fail_peek("EOF while parsing a list");
-            default: return r_.fail_peek("trailing characters");
+                return r_.fail_next(r_.peek_nonspace() == ']' ? Failure::TrailingComma : Failure::TrailingCharacters);
+            case -1: return r_.fail_next(Failure::EofList);
+            default: return r_.fail_next(Failure::TrailingCharacters);
         }
     }
 
     bool end_map() {
         switch (r_.peek_nonspace()) {
             case '}': r_.eat(); return true;
-            case ',': return r_.fail_peek("trailing comma");
-            case -1: return r_.fail_peek("EOF while parsing an object");
-            default: return r_.fail_peek("trailing characters");
+            case ',': return r_.fail_next(Failure::TrailingComma);
+            case -1: return r_.fail_next(Failure::EofObject);
+            default: return r_.fail_next(Failure::TrailingCharacters);
         }
     }
 
@@ -160,38 +145,38 @@ private:
         switch (r_.peek()) {
             case 'n':
                 r_.eat();
-                if (!r_.read_ident("ull")) return false;
+                if (!r_.ident("ull")) return false;
                 found = "null";
                 break;
             case 't':
                 r_.eat();
-                if (!r_.read_ident("rue")) return false;
+                if (!r_.ident("rue")) return false;
                 found = "boolean `true`";
                 break;
             case 'f':
                 r_.eat();
-                if (!r_.read_ident("alse")) return false;
+                if (!r_.ident("alse")) return false;
                 found = "boolean `false`";
                 break;
             case '-':
                 r_.eat();
-                if (!r_.read_number(true, number)) return false;
+                if (!json::read_number(r_, true, number)) return false;
                 break;
             case '0': case '1': case '2': case '3': case '4':
             case '5': case '6': case '7': case '8': case '9':
-                if (!r_.read_number(false, number)) return false;
+                if (!json::read_number(r_, false, number)) return false;
                 break;
             case '"': {
                 r_.eat();
                 std::string text;
-                if (!r_.read_string_body(text)) return false;
+                if (!json::read_string_body(r_, text)) return false;
                 found = "string ";
                 append_quoted(text, found);
                 break;
             }
             case '[': found = "sequence"; break;
             case '{': found = "map"; break;
-            default: return r_.fail_peek("expected value");
+            default: return r_.fail_next(Failure::ExpectedValue);
         }
         switch (number.type()) {
             case json::Value::Type::UInt:
@@ -222,7 +207,7 @@ private:
     template <class MapVisitor, class SeqVisitor>
     bool read_record(std::string_view expected, MapVisitor&& visit_map, SeqVisitor&& visit_seq) {
         const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c == -1) return r_.fail_next(Failure::EofValue);
         if (c != '[' && c != '{') return invalid_type(expected);
         if (!r_.enter()) return false;
         r_.eat();
@@ -239,16 +224,16 @@ private:
 
     bool read_text(std::string& out) {
         const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c == -1) return r_.fail_next(Failure::EofValue);
         if (c != '"') return invalid_type("a string");
         r_.eat();
         out.clear();
-        return r_.read_string_body(out);
+        return json::read_string_body(r_, out);
     }
 
     bool read_texts(std::vector<std::string>& out) {
         const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c == -1) return r_.fail_next(Failure::EofValue);
         if (c != '[') return invalid_type("a sequence");
         if (!r_.enter()) return false;
         r_.eat();
@@ -267,7 +252,7 @@ private:
 
     bool read_backends(std::vector<std::pair<std::string, BackendSpec>>& out) {
         const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_peek("EOF while parsing a value");
+        if (c == -1) return r_.fail_next(Failure::EofValue);
         if (c != '{') return invalid_type("a map");
         if (!r_.enter()) return false;
         r_.eat();
@@ -280,7 +265,7 @@ private:
             if (n == Next::Failed) return false;
             if (n == Next::End) break;
             BackendSpec spec;
-            if (!r_.read_colon() || !read_spec(spec)) return false;
+            if (!r_.colon() || !read_spec(spec)) return false;
             // A repeated name keeps the last spec, in the place of the first.
             auto [it, inserted] = index.try_emplace(name, out.size());
             if (inserted) {
@@ -316,12 +301,12 @@ private:
                 if (key_ == names[i]) field = static_cast<int>(i);
             }
             if (field < 0) {
-                if (!r_.read_colon() || !r_.skip_value()) return false;
+                if (!r_.colon() || !json::check_value<json::LenientSkip>(r_)) return false;
                 continue;
             }
             if (seen[static_cast<std::size_t>(field)]) return defer(duplicate(names[static_cast<std::size_t>(field)]));
             seen[static_cast<std::size_t>(field)] = true;
-            if (!r_.read_colon() || !read_field(field)) return false;
+            if (!r_.colon() || !read_field(field)) return false;
         }
         if (!seen[0]) return defer("missing field `" + std::string(names[0]) + "`");
         return true;
@@ -330,7 +315,7 @@ private:
     bool read_spec(BackendSpec& spec) {
         auto visit_map = [&] {
             return visit_fields(kSpecFields, [&](int field) {
-                return field == 0 ? read_text(spec.backend_type) : r_.read_value(spec.config);
+                return field == 0 ? read_text(spec.backend_type) : json::read_value(r_, spec.config);
             });
         };
         auto visit_seq = [&] {
@@ -341,7 +326,7 @@ private:
             if (!read_text(spec.backend_type)) return false;
             n = next_element(first);
             if (n == Next::Failed) return false;
-            if (n == Next::Item && !r_.read_value(spec.config)) return false;
+            if (n == Next::Item && !json::read_value(r_, spec.config)) return false;
             return true;
         };
         return read_record("struct BackendSpec", visit_map, visit_seq);
@@ -374,7 +359,7 @@ private:
         return read_record("struct Plan", visit_map, visit_seq);
     }
 
-    Reader r_;
+    Cursor r_;
     std::string pending_;
     std::string key_;
 };

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/lock.h"
+#include "json/write.h"
 
 namespace korvo {
 namespace {

@@ -5,6 +5,9 @@
 #include <utility>
 
 #include "base/lock.h"
+#include "json/canonical.h"
+#include "json/read.h"
+#include "json/write.h"
 
 namespace korvo {
 namespace {
@@ -81,7 +84,7 @@ Status InMemoryStateStore::set_text(std::string_view key, std::string_view json_
 // its growth (strong guarantee).
 Status InMemoryStateStore::store_text(std::string_view key, std::string text) const {
     Core& core = *core_;
-    constexpr std::size_t inline_key = std::string().capacity();
+    const std::size_t inline_key = std::string().capacity();  // what a string holds without allocating
     std::optional<std::string> owned_key;
     for (;;) {
         const auto stored = core.lock.exclusive([&] {

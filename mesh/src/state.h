@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "json/json_text.h"
+#include "json/value.h"
 
 namespace korvo {
 

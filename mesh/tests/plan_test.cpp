@@ -1,4 +1,6 @@
 #include "plan.h"
+#include "json/read.h"
+#include "json/write.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include "registry.h"
+#include "json/write.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,60 @@
-// Transitional: the JSON unit is being split; this header names the part callers use.
+// Compact canonical writing: values, strings and numbers appended to one buffer.
 #pragma once
 
-#include "json/json_text.h"
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "json/float_format.h"
+#include "json/value.h"
+
+namespace korvo::json {
+
+void write(const Value& value, std::string& out);
+void write_string(std::string_view utf8, std::string& out);  // with the quotes
+void write_uint(std::uint64_t n, std::string& out);
+void write_int(std::int64_t n, std::string& out);
+
+inline std::string to_text(const Value& value) {
+    std::string out;
+    write(value, out);
+    return out;
+}
+
+// Appends `"name":` for a record member; `first` says whether a comma is needed before it.
+inline void write_key(std::string_view name, bool first, std::string& out) {
+    if (!first) out.push_back(',');
+    write_string(name, out);
+    out.push_back(':');
+}
+
+// How a byte is written inside a string: 0 = as it is; otherwise the letter of its two-character
+// escape, or 'u' for \u00XX.
+inline constexpr auto kEscape = [] {
+    std::array<char, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+    t['\b'] = 'b';
+    t['\t'] = 't';
+    t['\n'] = 'n';
+    t['\f'] = 'f';
+    t['\r'] = 'r';
+    t['"'] = '"';
+    t['\\'] = '\\';
+    return t;
+}();
+
+// Appends the escape of an ASCII byte whose kEscape entry is not 0.
+inline void write_escape(unsigned char c, std::string& out) {
+    const char e = kEscape[c];
+    if (e == 'u') {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(esc, 6);
+    } else {
+        const char esc[2] = {'\\', e};
+        out.append(esc, 2);
+    }
+}
+
+}  // namespace korvo::json

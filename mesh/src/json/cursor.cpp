@@ -1,0 +1,175 @@
+#include "json/cursor.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace korvo::json {
+
+std::string ReadError::message() const {
+    std::string out;
+    out.reserve(description.size() + 32);
+    out += description;
+    out += " at line ";
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, line);
+    out.append(buf, r.ptr);
+    out += " column ";
+    r = std::to_chars(buf, buf + sizeof buf, column);
+    out.append(buf, r.ptr);
+    return out;
+}
+
+bool Cursor::fail(std::string description, std::size_t offset) {
+    if (!failed_) {
+        record_failure_ = std::move(description);
+        fail(Failure::EofValue, offset);
+    }
+    return false;
+}
+
+ReadError Cursor::error() const {
+    ReadError e;
+    e.description = record_failure_.empty() ? std::string(describe(failure_)) : record_failure_;
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    const std::size_t end = std::min(error_offset_, static_cast<std::size_t>(end_ - begin_));
+    for (std::size_t i = 0; i < end; ++i) {
+        if (begin_[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    e.line = line;
+    e.column = end - line_start;
+    return e;
+}
+
+void Cursor::skip_space() noexcept {
+    while (p_ != end_) {
+        const char c = *p_;
+        if (c == ' ') {
+            // Indentation comes in runs of spaces: pass them eight at a time.
+            ++p_;
+            while (end_ - p_ >= 8) {
+                const std::uint64_t x = scan::load8(p_) ^ (scan::kOnes * ' ');
+                if (x != 0) {
+                    p_ += std::countr_zero(x) / 8;
+                    break;
+                }
+                p_ += 8;
+            }
+        } else if (c == '\n' || c == '\t' || c == '\r') {
+            ++p_;
+        } else {
+            return;
+        }
+    }
+}
+
+bool Cursor::hex4(unsigned& n) noexcept {
+    if (end_ - p_ < 4) {
+        p_ = end_;
+        return fail_here(Failure::EofString);
+    }
+    const int a = scan::hex_value(p_[0]), b = scan::hex_value(p_[1]), c = scan::hex_value(p_[2]),
+              d = scan::hex_value(p_[3]);
+    p_ += 4;
+    if ((a | b | c | d) < 0) return fail_here(Failure::InvalidEscape);
+    n = static_cast<unsigned>((a << 12) | (b << 8) | (c << 4) | d);
+    return true;
+}
+
+bool Cursor::unicode_escape(unsigned& cp) noexcept {
+    unsigned n = 0;
+    if (!hex4(n)) return false;
+    if (n >= 0xDC00 && n <= 0xDFFF) return fail_here(Failure::LoneLeadingSurrogate);
+    if (n < 0xD800 || n > 0xDBFF) {
+        cp = n;
+        return true;
+    }
+    // A leading surrogate: the trailing one must follow as another \u escape.
+    for (char expected : {'\\', 'u'}) {
+        if (p_ == end_) return fail_here(Failure::EofString);
+        if (*p_++ != expected) return fail_here(Failure::UnexpectedEndOfHexEscape);
+    }
+    unsigned n2 = 0;
+    if (!hex4(n2)) return false;
+    if (n2 < 0xDC00 || n2 > 0xDFFF) return fail_here(Failure::LoneLeadingSurrogate);
+    cp = (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000;
+    return true;
+}
+
+bool NumberText::integer(std::uint64_t& sig) const noexcept {
+    if (is_float || int_end - int_begin > 20) return false;
+    sig = 0;
+    for (const char* q = int_begin; q != int_end; ++q) {
+        const auto d = static_cast<std::uint64_t>(*q - '0');
+        if (sig > (UINT64_MAX - d) / 10) return false;
+        sig = sig * 10 + d;
+    }
+    return true;
+}
+
+// Called only for a non-zero value that the float conversion reported out of range: says
+// whether it is too large (rather than too small) from the decimal exponent of its first
+// significant digit.
+bool Cursor::number_out_of_range(const NumberText& n) const noexcept {
+    const char* q = n.int_end;
+    std::int64_t lead = 0;
+    const char* first = n.int_begin;
+    while (first != n.int_end && *first == '0') ++first;
+    if (first != n.int_end) {
+        lead = n.int_end - first - 1;
+    } else if (q != n.end && *q == '.') {
+        ++q;
+        const char* frac = q;
+        while (q != n.end && *q == '0') ++q;
+        lead = -(q - frac) - 1;
+    }
+    while (q != n.end && *q != 'e' && *q != 'E') ++q;
+    if (q != n.end) {
+        ++q;
+        bool neg = false;
+        if (*q == '+' || *q == '-') neg = *q++ == '-';
+        std::int64_t e = 0;
+        for (; q != n.end; ++q) e = e * 10 + (*q - '0');  // fits: longer exponents are settled by the scan
+        lead += neg ? -e : e;
+    }
+    return lead > 0;
+}
+
+bool Cursor::number_value(const NumberText& n, Number& out) noexcept {
+    if (n.zero_by_exponent) {
+        out.kind = Number::Kind::Float;
+        out.d = n.negative() ? -0.0 : 0.0;
+        return true;
+    }
+    std::uint64_t sig = 0;
+    if (n.integer(sig)) {
+        if (!n.negative()) {
+            out.kind = Number::Kind::UInt;
+            out.u = sig;
+            return true;
+        }
+        if (sig == 0) {
+            out.kind = Number::Kind::Float;
+            out.d = -0.0;
+            return true;
+        }
+        if (sig <= (std::uint64_t{1} << 63)) {
+            out.kind = Number::Kind::Int;
+            out.i = static_cast<std::int64_t>(0 - sig);
+            return true;
+        }
+    }
+    out.kind = Number::Kind::Float;
+    out.d = 0;
+    const auto r = std::from_chars(n.start, n.end, out.d);
+    if (r.ec == std::errc::result_out_of_range) {
+        if (number_out_of_range(n)) return fail_here(Failure::NumberOutOfRange);
+        out.d = n.negative() ? -0.0 : 0.0;
+    }
+    return true;
+}
+
+}  // namespace korvo::json

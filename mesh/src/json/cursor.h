@@ -1,0 +1,335 @@
+// The position in one JSON text and every step a walk over it is made of: white space,
+// separators, nesting depth, numbers, and string bodies with their escapes. The cursor keeps
+// only the first failure and its offset; the line and column are worked out when asked for.
+//
+// Positions follow one rule: a failure is reported either at the byte just consumed
+// (fail_here: the offset after it) or at the byte looked at next (fail_next: as if it had been
+// consumed, capped at the end of the text).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "base/utf8.h"
+#include "json/dialect.h"
+#include "json/errors.h"
+
+namespace korvo::json {
+
+namespace scan {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+inline std::uint64_t load8(const char* p) noexcept {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Past a run of decimal digits, eight at a time while it can.
+inline const char* skip_digits(const char* p, const char* end) noexcept {
+    while (end - p >= 8) {
+        const std::uint64_t x = load8(p);
+        // A digit byte (0x30..0x39) has the high nibble 3, and still has it after adding 6. A
+        // carry out of a byte comes only from a non-digit and only spoils the bytes after it,
+        // so the lowest flagged byte is the first non-digit.
+        const std::uint64_t flagged =
+            ((x & (kOnes * 0xF0)) ^ (kOnes * 0x30)) | (((x + kOnes * 0x06) & (kOnes * 0xF0)) ^ (kOnes * 0x30));
+        if (flagged != 0) return p + std::countr_zero(flagged) / 8;
+        p += 8;
+    }
+    while (p != end && is_digit(*p)) ++p;
+    return p;
+}
+
+// Bytes that end a plain run inside a string: the quote, the backslash and control characters.
+inline constexpr auto kStringStop = [] {
+    struct Table {
+        bool stop[256] = {};
+    } t;
+    for (int c = 0; c < 0x20; ++c) t.stop[c] = true;
+    t.stop[static_cast<unsigned char>('"')] = true;
+    t.stop[static_cast<unsigned char>('\\')] = true;
+    return t;
+}();
+
+// Skips the bytes of a string that need no attention (everything but the quote, the backslash
+// and control characters), eight at a time while it can; ORs the bytes passed into `high` as far
+// as their top bit goes. Returns the first byte that needs attention, or `end`.
+inline const char* plain_run(const char* p, const char* end, unsigned char& high) noexcept {
+    std::uint64_t seen = 0;
+    while (end - p >= 8) {
+        const std::uint64_t x = load8(p);
+        const std::uint64_t q = x ^ (kOnes * '"');
+        const std::uint64_t b = x ^ (kOnes * '\\');
+        // Exact as a yes/no: some byte is below 0x20, or equals the quote or the backslash.
+        if ((((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
+        seen |= x;
+        p += 8;
+    }
+    if ((seen & kHighs) != 0) high |= 0x80;
+    while (p != end && !kStringStop.stop[static_cast<unsigned char>(*p)]) high |= static_cast<unsigned char>(*p++);
+    return p;
+}
+
+inline int hex_value(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace scan
+
+// A number's text as scanned: where its sign, integer digits and end are, and its kind.
+struct NumberText {
+    const char* start = nullptr;      // the sign, if any
+    const char* int_begin = nullptr;  // the integer digits
+    const char* int_end = nullptr;
+    const char* end = nullptr;
+    bool is_float = false;            // a fraction or an exponent
+    bool zero_by_exponent = false;    // an exponent too long to hold, on a value that reads as zero
+    bool negative() const noexcept { return start != int_begin; }
+    // The integer digits as an unsigned 64-bit value, when there is no fraction or exponent and
+    // they fit.
+    bool integer(std::uint64_t& sig) const noexcept;
+};
+
+// What a number stands for, by the reading rules: an unsigned or signed 64-bit integer where it
+// fits, a float otherwise.
+struct Number {
+    enum class Kind : unsigned char { UInt, Int, Float } kind = Kind::UInt;
+    std::uint64_t u = 0;
+    std::int64_t i = 0;
+    double d = 0;
+};
+
+class Cursor {
+public:
+    explicit Cursor(std::string_view text) noexcept
+        : begin_(text.data()), end_(text.data() + text.size()), p_(text.data()) {}
+
+    // Skips JSON white space (space, tab, line feed, carriage return); the next byte, or -1 at the end.
+    int peek_nonspace() noexcept {
+        // Compact text has no white space between tokens: settle that case before any loop.
+        if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
+        skip_space();
+        return peek();
+    }
+    int peek() const noexcept { return p_ != end_ ? static_cast<unsigned char>(*p_) : -1; }
+    void eat() noexcept { ++p_; }
+    std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+
+    // Failures. Each returns false, so that a step can end with `return c.fail_here(...)`.
+    bool fail(Failure failure, std::size_t offset) noexcept {
+        if (!failed_) {
+            failed_ = true;
+            failure_ = failure;
+            error_offset_ = offset;
+        }
+        return false;
+    }
+    bool fail_here(Failure failure) noexcept { return fail(failure, offset()); }
+    bool fail_next(Failure failure) noexcept { return fail(failure, p_ != end_ ? offset() + 1 : offset()); }
+    // A failure that only a reader of records can name ("missing field `app_name`", …).
+    bool fail(std::string description, std::size_t offset);
+    bool failed() const noexcept { return failed_; }
+    // The kept failure with its line and column.
+    ReadError error() const;
+
+    // One more level of nesting, checked while the opening bracket is still the next byte.
+    bool enter() noexcept {
+        if (--depth_left_ == 0) return fail_next(Failure::RecursionLimit);
+        return true;
+    }
+    void leave() noexcept { ++depth_left_; }
+
+    // The rest of true, false or null after its first letter.
+    bool ident(std::string_view rest) noexcept {
+        for (char expected : rest) {
+            if (p_ == end_) return fail_here(Failure::EofValue);
+            if (*p_++ != expected) return fail_here(Failure::ExpectedIdent);
+        }
+        return true;
+    }
+    // `:` between a member name and its value.
+    bool colon() noexcept {
+        switch (peek_nonspace()) {
+            case ':': eat(); return true;
+            case -1: return fail_next(Failure::EofObject);
+            default: return fail_next(Failure::ExpectedColon);
+        }
+    }
+    // Only white space may follow the document.
+    bool finish() noexcept {
+        if (peek_nonspace() != -1) return fail_next(Failure::TrailingCharacters);
+        return true;
+    }
+
+    // After an element or member: a comma with more to come (white space after it skipped), the
+    // closing bracket (consumed), or a failure (kept).
+    enum class Step : unsigned char { More, Close, Failed };
+    template <class Dialect>
+    Step after_item(char close) noexcept {
+        int c = peek_nonspace();
+        if (c == ',') {
+            eat();
+            c = peek_nonspace();
+            if constexpr (Dialect::checks_after_comma) {
+                if (c == close) return fail_next(Failure::TrailingComma), Step::Failed;
+                if (c == -1) return fail_next(Failure::EofValue), Step::Failed;
+            }
+            return Step::More;
+        }
+        if (c == close) {
+            eat();
+            return Step::Close;
+        }
+        const bool list = close == ']';
+        if (c == -1) return fail_next(list ? Failure::EofList : Failure::EofObject), Step::Failed;
+        return fail_next(list ? Failure::ExpectedCommaOrBracket : Failure::ExpectedCommaOrBrace), Step::Failed;
+    }
+
+    // A number from its first digit; when `negative`, the minus sign has just been consumed.
+    template <class Dialect>
+    bool scan_number(bool negative, NumberText& n) noexcept;
+    // The value a scanned number stands for; "number out of range" when its magnitude overflows.
+    bool number_value(const NumberText& n, Number& out) noexcept;
+
+    // A string's body after its opening quote, up to and including the closing quote. `out`
+    // receives it in pieces: run(begin, end) for bytes as they stand, escape(letter) for a
+    // two-character escape (the letter after the backslash), code_point(cp) for a \u escape
+    // (surrogate pairs joined; only in a dialect that checks them).
+    template <class Dialect, class Out>
+    bool string_body(Out& out);
+
+private:
+    void skip_space() noexcept;
+    bool hex4(unsigned& n) noexcept;
+    // The code point of a \u escape after its `u`, a surrogate pair joined into one.
+    bool unicode_escape(unsigned& cp) noexcept;
+    bool number_out_of_range(const NumberText& n) const noexcept;
+
+    const char* begin_;
+    const char* end_;
+    const char* p_;
+    int depth_left_ = kMaxDepth + 1;
+    bool failed_ = false;
+    Failure failure_ = Failure::EofValue;
+    std::size_t error_offset_ = 0;
+    std::string record_failure_;  // set by fail(std::string, …), empty otherwise
+};
+
+template <class Dialect>
+bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
+    using scan::is_digit;
+    constexpr Failure cut_short = Dialect::number_end_is_eof ? Failure::EofValue : Failure::InvalidNumber;
+    n.start = negative ? p_ - 1 : p_;
+    if (p_ == end_) return fail_here(cut_short);
+    n.int_begin = p_;
+    const char c = *p_++;
+    if (c == '0') {
+        if (p_ != end_ && is_digit(*p_)) return fail_next(Failure::InvalidNumber);
+    } else if (c >= '1' && c <= '9') {
+        p_ = scan::skip_digits(p_, end_);
+    } else {
+        return fail_here(Failure::InvalidNumber);
+    }
+    n.int_end = p_;
+    if (p_ != end_ && *p_ == '.') {
+        ++p_;
+        const char* digits = p_;
+        p_ = scan::skip_digits(p_, end_);
+        if (p_ == digits) return fail_next(p_ == end_ ? cut_short : Failure::InvalidNumber);
+        n.is_float = true;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+        const char* mantissa_end = p_;
+        ++p_;
+        bool neg_exp = false;
+        if (p_ != end_ && (*p_ == '+' || *p_ == '-')) neg_exp = *p_++ == '-';
+        if (p_ == end_) return fail_here(cut_short);
+        const char first = *p_++;
+        if (!is_digit(first)) return fail_here(Failure::InvalidNumber);
+        if constexpr (Dialect::checks_number_range) {
+            std::int32_t exp = first - '0';
+            while (p_ != end_ && is_digit(*p_)) {
+                const int d = *p_++ - '0';
+                if (exp > (INT32_MAX - d) / 10) {
+                    // An exponent this long: infinite unless the digits are all zero or it is negative.
+                    bool nonzero = false;
+                    for (const char* q = n.int_begin; q != mantissa_end; ++q) nonzero |= *q >= '1' && *q <= '9';
+                    if (nonzero && !neg_exp) return fail_here(Failure::NumberOutOfRange);
+                    p_ = scan::skip_digits(p_, end_);
+                    n.zero_by_exponent = true;
+                    n.end = p_;
+                    return true;
+                }
+                exp = exp * 10 + d;
+            }
+        } else {
+            p_ = scan::skip_digits(p_, end_);
+        }
+        n.is_float = true;
+    }
+    n.end = p_;
+    return true;
+}
+
+template <class Dialect, class Out>
+bool Cursor::string_body(Out& out) {
+    const char* body = p_;
+    unsigned char high = 0;
+    for (;;) {
+        const char* run = p_;
+        p_ = scan::plain_run(p_, end_, high);
+        if (p_ == end_) return fail_here(Failure::EofString);
+        if (p_ != run) out.run(run, p_);
+        const char c = *p_;
+        if (c == '"') {
+            if constexpr (Dialect::checks_utf8) {
+                // The escapes are ASCII and decode to whole characters, so the body's own bytes
+                // are well-formed exactly when the decoded text is.
+                if ((high & 0x80) != 0 && !utf8::valid(reinterpret_cast<const unsigned char*>(body),
+                                                       reinterpret_cast<const unsigned char*>(p_))) {
+                    ++p_;
+                    return fail_here(Failure::InvalidCodePoint);
+                }
+            }
+            ++p_;
+            return true;
+        }
+        if (c != '\\') {
+            if constexpr (Dialect::control_reported_after) ++p_;
+            return fail_here(Failure::ControlCharacter);
+        }
+        ++p_;
+        if (p_ == end_) return fail_here(Failure::EofString);
+        const char letter = *p_++;
+        switch (letter) {
+            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+                out.escape(letter);
+                break;
+            case 'u': {
+                unsigned cp = 0;
+                if constexpr (Dialect::checks_surrogates) {
+                    if (!unicode_escape(cp)) return false;
+                    out.code_point(cp);
+                } else {
+                    if (!hex4(cp)) return false;
+                }
+                break;
+            }
+            default: return fail_here(Failure::InvalidEscape);
+        }
+    }
+}
+
+}  // namespace korvo::json
