@@ -8,32 +8,10 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "json/json_text.h"
+#include "json/read.h"
+#include "json/write.h"
 
 namespace {
-
-constexpr std::string_view kDescriptions[] = {
-    "EOF while parsing a list",
-    "EOF while parsing an object",
-    "EOF while parsing a string",
-    "EOF while parsing a value",
-    "expected `:`",
-    "expected `,` or `]`",
-    "expected `,` or `}`",
-    "expected ident",
-    "expected value",
-    "invalid escape",
-    "invalid number",
-    "number out of range",
-    "invalid unicode code point",
-    "control character (\\u0000-\\u001F) found while parsing a string",
-    "key must be a string",
-    "lone leading surrogate in hex escape",
-    "trailing comma",
-    "trailing characters",
-    "unexpected end of hex escape",
-    "recursion limit exceeded",
-};
 
 // Line `line` (from 1) of the text, without its line feed; empty past the last line.
 std::string_view nth_line(std::string_view text, std::size_t line) {
@@ -50,7 +28,8 @@ std::string_view nth_line(std::string_view text, std::size_t line) {
 void check_refusal(std::string_view text, const korvo::json::ReadError& e) {
     using korvo::fuzz::check;
     const std::string message = e.message();
-    check(std::find(std::begin(kDescriptions), std::end(kDescriptions), e.description) != std::end(kDescriptions),
+    const auto& known = korvo::json::kFailureTexts;
+    check(std::find(known.begin(), known.end(), e.description) != known.end(),
           "refusal with an unknown description", message);
     const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     check(e.line >= 1 && e.line <= lines, "refusal line outside the text", message);

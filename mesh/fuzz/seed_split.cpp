@@ -5,7 +5,7 @@
 #include <iostream>
 #include <string>
 
-#include "json/json_text.h"
+#include "json/read.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
