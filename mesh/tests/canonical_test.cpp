@@ -60,7 +60,7 @@ TEST(JsonCanonicalize, MatchesReadAndWriteOnTheCaseTables) {
 
 TEST(JsonCanonicalize, MatchesReadAndWriteOnTheCorpus) {
     std::vector<std::filesystem::path> files;
-    for (const auto& dir : {kData / "jsontestsuite", kData / ".." / ".." / "bench" / "data"}) {
+    for (const auto& dir : {kData / "jsontestsuite", kData / "corpus"}) {
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
             if (entry.path().extension() == ".json") files.push_back(entry.path());
