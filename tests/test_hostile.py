@@ -10,6 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import json_values, python_canonical
 from korvo_mesh import KorvoMesh
 
 SUITE = sorted((pathlib.Path(__file__).parent / "data" / "jsontestsuite").glob("*.json"))
@@ -48,19 +49,6 @@ def test_json_test_suite_counts():
     assert len(SUITE) == 318
 
 
-json_values = st.recursive(
-    st.none() | st.booleans() | st.integers(min_value=-(2**63), max_value=2**64 - 1)
-    | st.floats(allow_nan=False, allow_infinity=False) | st.text(),
-    lambda children: st.lists(children, max_size=5) | st.dictionaries(st.text(max_size=8), children, max_size=5),
-    max_leaves=30,
-)
-
-
-def python_canonical(value):
-    """What the mesh's canonical text must decode to (floats compared by value)."""
-    return json.loads(json.dumps(value, sort_keys=True))
-
-
 @settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow], deadline=None)
 @given(value=json_values, indent=st.sampled_from([None, 0, 2]), ascii_only=st.booleans(), sort=st.booleans())
 def test_any_standard_json_text_reads_to_the_canonical_form(value, indent, ascii_only, sort):
@@ -73,28 +61,6 @@ def test_any_standard_json_text_reads_to_the_canonical_form(value, indent, ascii
     # Canonical is a fixed point, whatever spacing or key order the input had.
     mesh.state_set("k2", canonical)
     assert mesh.state_get("k2") == canonical
-
-
-@settings(max_examples=200, deadline=None)
-@given(
-    name=st.text(),
-    backends=st.dictionaries(st.text(max_size=6), st.tuples(st.text(max_size=6), json_values), max_size=4),
-    functions=st.lists(st.text(max_size=6), max_size=4),
-    agents=st.lists(st.text(max_size=6), max_size=4),
-)
-def test_plans_round_trip(name, backends, functions, agents):
-    plan = {"app_name": name, "backends": {k: {"backend_type": t, "config": c} for k, (t, c) in backends.items()},
-            "functions": functions, "agents": agents}
-    try:
-        first = KorvoMesh("x", json.dumps(plan)).plan_json()
-    except UnicodeEncodeError:
-        return  # lone surrogates cannot cross as UTF-8
-    decoded = json.loads(first)
-    assert list(decoded) == ["app_name", "backends", "functions", "agents"]
-    assert decoded["app_name"] == name and decoded["functions"] == functions and decoded["agents"] == agents
-    assert decoded["backends"] == python_canonical(plan["backends"])
-    again = KorvoMesh("y", first).plan_json()
-    assert json.loads(again) == decoded
 
 
 @pytest.mark.parametrize("depth", [10_000, 1_000_000])

@@ -67,19 +67,6 @@ def test_app_name_from_argument(args, kwargs):
     assert KorvoMesh(*args, **kwargs).app_name == "myapp"
 
 
-@pytest.mark.parametrize("plan", ["{}", "   ", " \n{}\t"])
-def test_blank_plans_give_an_empty_name_but_migrations_keep_the_argument(plan):
-    mesh = KorvoMesh("myapp", plan)
-    assert mesh.app_name == ""
-    assert '"app_name":"myapp"' in mesh.start_migration("v", "a", "b")
-
-
-def test_plan_name_wins():
-    mesh = KorvoMesh("myapp", '{"app_name":"other"}')
-    assert mesh.app_name == "other"
-    assert mesh.start_migration("v", "a", "b").endswith('"app_name":"other"}')
-
-
 @pytest.mark.parametrize(
     "call, exc, message",
     [

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "support/cases.h"
+
 namespace korvo::json {
 namespace {
 
@@ -39,34 +41,17 @@ bool expect_same(const std::string& text, const std::string& where) {
     return tree.has_value();
 }
 
-// The `input` of every row of a JSON-lines case table.
-std::vector<std::string> table_inputs(const std::string& name) {
-    std::vector<std::string> inputs;
-    std::ifstream in(kData / name);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty()) continue;
-        auto row = read(line);
-        if (!row || row->find("input") == nullptr) {
-            ADD_FAILURE() << name << ": unreadable row " << line;
-            continue;
-        }
-        inputs.push_back(row->find("input")->as_string());
-    }
-    return inputs;
-}
-
 TEST(JsonCanonicalize, MatchesReadAndWriteOnTheCaseTables) {
-    const auto reader_rows = table_inputs("json-reader.jsonl");
-    const auto plan_rows = table_inputs("plan-decode.jsonl");
+    const auto reader_rows = test::load_case_table("json-reader.jsonl");
+    const auto plan_rows = test::load_case_table("plan-decode.jsonl");
     ASSERT_EQ(reader_rows.size(), 218u);
     ASSERT_EQ(plan_rows.size(), 92u);
     std::size_t accepted = 0;
     for (std::size_t i = 0; i < reader_rows.size(); ++i) {
-        accepted += expect_same(reader_rows[i], "json-reader row " + std::to_string(i + 1)) ? 1 : 0;
+        accepted += expect_same(reader_rows[i].input, "json-reader row " + std::to_string(i + 1)) ? 1 : 0;
     }
     for (std::size_t i = 0; i < plan_rows.size(); ++i) {
-        accepted += expect_same(plan_rows[i], "plan-decode row " + std::to_string(i + 1)) ? 1 : 0;
+        accepted += expect_same(plan_rows[i].input, "plan-decode row " + std::to_string(i + 1)) ? 1 : 0;
     }
     // Both kinds of answer were compared.
     EXPECT_GT(accepted, 0u);
@@ -75,7 +60,7 @@ TEST(JsonCanonicalize, MatchesReadAndWriteOnTheCaseTables) {
 
 TEST(JsonCanonicalize, MatchesReadAndWriteOnTheCorpus) {
     std::vector<std::filesystem::path> files;
-    for (const auto& dir : {kData / "jsontestsuite", kData / ".." / ".." / "bench" / "data"}) {
+    for (const auto& dir : {kData / "jsontestsuite", kData / "corpus"}) {
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
             if (entry.path().extension() == ".json") files.push_back(entry.path());

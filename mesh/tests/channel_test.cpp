@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -8,18 +7,12 @@
 #include "channel.h"
 #include "base/clock.h"
 #include "json/json_text.h"
+#include "support/manual_clock.h"
 
 namespace korvo {
 namespace {
 
-// A clock that can be switched to a reading before 1970.
-class SwitchClock final : public Clock {
-public:
-    TimePoint now() const override {
-        return TimePoint(std::chrono::seconds(before_epoch.load() ? -1 : 1'700'000'000));
-    }
-    std::atomic<bool> before_epoch{false};
-};
+using test::ManualClock;
 
 Message numbered(std::uint64_t n) { return Message{"t", json::Value(n), "ts"}; }
 
@@ -168,13 +161,13 @@ TEST(MeshChannel, AbandonedPublishPoisons) {
 }
 
 TEST(MeshChannel, ClockFailureAfterUnlockDoesNotPoison) {
-    auto clock = std::make_shared<SwitchClock>();
+    auto clock = std::make_shared<ManualClock>(TimePoint(std::chrono::seconds(1'700'000'000)));
     const MeshChannel channel(clock);
-    clock->before_epoch = true;
+    clock->set_failure(ManualClock::Failure::BeforeEpoch);
     EXPECT_THROW((void)channel.publish("early", json::Value(nullptr)), ClockError);
     EXPECT_FALSE(channel.poisoned());
     EXPECT_EQ(channel.topic_count(), 1u);  // the topic made by the failed call stays
-    clock->before_epoch = false;
+    clock->set_failure(ManualClock::Failure::None);
     EXPECT_EQ(channel.publish("early", json::Value(nullptr)), std::size_t{0});
     EXPECT_EQ(channel.topic_count(), 1u);
 }

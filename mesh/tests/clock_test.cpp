@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string>
 
+#include "support/manual_clock.h"
+
 namespace korvo {
 namespace {
 
@@ -54,17 +56,8 @@ TEST(FormatTimestamp, BeforeTheEpochIsAClockError) {
     }
 }
 
-class StoppedClock final : public Clock {
-public:
-    explicit StoppedClock(TimePoint t) : t_(t) {}
-    TimePoint now() const override { return t_; }
-
-private:
-    TimePoint t_;
-};
-
 TEST(Timestamp, ReadsTheGivenClock) {
-    const StoppedClock clock(at(2026y / March / 1, 9h + 30min + 15s + 123456us));
+    const test::ManualClock clock(at(2026y / March / 1, 9h + 30min + 15s + 123456us));
     EXPECT_EQ(timestamp(clock), "2026-03-01T09:30:15.123456+00:00");
 }
 

@@ -10,22 +10,15 @@
 #include "migration.h"
 #include "registry.h"
 #include "state.h"
+#include "support/manual_clock.h"
 
 namespace korvo {
 namespace {
 
-// A clock that can be made to fail, as a clock before 1970 does.
-class FlakyClock final : public Clock {
-public:
-    TimePoint now() const override {
-        if (failing) throw ClockError();
-        return TimePoint(std::chrono::seconds(1'700'000'000));
-    }
-    bool failing = false;
-};
+using test::ManualClock;
 
 struct Mesh {
-    std::shared_ptr<FlakyClock> clock = std::make_shared<FlakyClock>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(TimePoint(std::chrono::seconds(1'700'000'000)));
     bool store_fails = false;
     bool channel_fails = false;
     AgentRegistry registry{clock};
@@ -69,7 +62,7 @@ TEST(Health, PoisonedComponentIsReportedAsDegraded) {
         ASSERT_TRUE(m.channel.publish("t", json::Value()));
         switch (which) {
             case 0:
-                m.clock->failing = true;
+                m.clock->set_failure(ManualClock::Failure::Throw);
                 EXPECT_THROW((void)m.registry.update_status("a", AgentStatus::Idle), ClockError);
                 break;
             case 1:
@@ -77,7 +70,7 @@ TEST(Health, PoisonedComponentIsReportedAsDegraded) {
                 EXPECT_THROW((void)m.store.set("k2", json::Value()), std::runtime_error);
                 break;
             case 2:
-                m.clock->failing = true;
+                m.clock->set_failure(ManualClock::Failure::Throw);
                 EXPECT_THROW((void)m.migrations.advance("v", 0, 0), ClockError);
                 break;
             default:

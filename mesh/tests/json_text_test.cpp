@@ -3,69 +3,30 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "support/cases.h"
+
 namespace korvo::json {
 namespace {
 
-struct CaseRow {
-    std::size_t line = 0;
-    std::string input;
-    const Value* ok = nullptr;
-    const Value* err = nullptr;
-    Value row;
-};
-
-// Loads a JSON-lines table of {"input": ..., "ok"|"err": ...} rows with the reader under test.
-std::vector<CaseRow> load_rows(const std::string& name) {
-    std::vector<CaseRow> rows;
-    std::ifstream in(std::string(KORVO_TEST_DATA) + "/" + name);
-    EXPECT_TRUE(in.good()) << "cannot open " << name;
-    std::string text;
-    std::size_t line = 0;
-    while (std::getline(in, text)) {
-        ++line;
-        if (text.empty()) continue;
-        auto parsed = read(text);
-        if (!parsed) {
-            ADD_FAILURE() << name << ":" << line << ": " << parsed.error().message();
-            continue;
-        }
-        CaseRow row;
-        row.line = line;
-        row.row = std::move(*parsed);
-        const Value* input = row.row.find("input");
-        if (input == nullptr || input->type() != Value::Type::String) {
-            ADD_FAILURE() << name << ":" << line << ": no input";
-            continue;
-        }
-        row.input = input->as_string();
-        rows.push_back(std::move(row));
-        rows.back().ok = rows.back().row.find("ok");
-        rows.back().err = rows.back().row.find("err");
-    }
-    return rows;
-}
-
 TEST(JsonReaderCases, EveryRowOfTheTable) {
-    auto rows = load_rows("json-reader.jsonl");
+    auto rows = test::load_case_table("json-reader.jsonl");
     ASSERT_EQ(rows.size(), 218u);
     std::size_t passed = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE("json-reader.jsonl:" + std::to_string(row.line) + " input " + row.input);
         auto value = read(row.input);
-        if (row.ok != nullptr) {
+        if (row.expected) {
             ASSERT_TRUE(value) << value.error().message();
-            EXPECT_EQ(to_text(*value), row.ok->as_string());
-            if (value && to_text(*value) == row.ok->as_string()) ++passed;
+            EXPECT_EQ(to_text(*value), *row.expected);
+            if (value && to_text(*value) == *row.expected) ++passed;
         } else {
-            ASSERT_NE(row.err, nullptr);
             ASSERT_FALSE(value) << to_text(*value);
-            EXPECT_EQ(value.error().message(), row.err->as_string());
-            if (value.error().message() == row.err->as_string()) ++passed;
+            EXPECT_EQ(value.error().message(), row.expected.error());
+            if (value.error().message() == row.expected.error()) ++passed;
         }
     }
     EXPECT_EQ(passed, rows.size());

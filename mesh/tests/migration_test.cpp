@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -8,23 +7,12 @@
 
 #include "base/clock.h"
 #include "migration.h"
+#include "support/manual_clock.h"
 
 namespace korvo {
 namespace {
 
-// Each reading is one millisecond after the previous; `fail` makes readings fall before 1970.
-class StepClock final : public Clock {
-public:
-    explicit StepClock(std::int64_t start_ns) : next_ns_(start_ns) {}
-    TimePoint now() const override {
-        if (fail.load()) return TimePoint(std::chrono::nanoseconds(-1));
-        return TimePoint(std::chrono::nanoseconds(next_ns_.fetch_add(1'000'000)));
-    }
-    std::atomic<bool> fail{false};
-
-private:
-    mutable std::atomic<std::int64_t> next_ns_;
-};
+using test::ManualClock;
 
 // 2026-03-01T10:15:30.123456+00:00
 constexpr std::int64_t kStart = 1'772'360'130'123'456'000;
@@ -32,7 +20,9 @@ constexpr std::uint64_t kMax = UINT64_MAX;
 const std::string kAlreadyInitial = "Already at initial stage \u2014 cannot roll back further";
 
 struct Fixture : ::testing::Test {
-    std::shared_ptr<StepClock> clock = std::make_shared<StepClock>(kStart);
+    // Each reading is one millisecond after the previous.
+    std::shared_ptr<ManualClock> clock =
+        std::make_shared<ManualClock>(TimePoint(std::chrono::nanoseconds(kStart)), std::chrono::milliseconds(1));
     MigrationController mc{"myapp", clock};
 
     MigrationState ok(Result<MigrationState> r) {
@@ -282,14 +272,14 @@ class MigrationPoison : public Fixture, public ::testing::WithParamInterface<Cul
 TEST_P(MigrationPoison, FailingClockPoisonsForGood) {
     at_stage("v", 2);
     at_stage("w", 1);
-    clock->fail = true;
+    clock->set_failure(ManualClock::Failure::BeforeEpoch);
     std::string out;
     switch (GetParam()) {
         case Culprit::Start: EXPECT_THROW((void)mc.start("new", "s", "t"), ClockError); break;
         case Culprit::Advance: EXPECT_THROW((void)mc.advance_json("v", 1, 1, out), ClockError); break;
         case Culprit::Rollback: EXPECT_THROW((void)mc.rollback("v"), ClockError); break;
     }
-    clock->fail = false;
+    clock->set_failure(ManualClock::Failure::None);
     ASSERT_TRUE(mc.poisoned());
 
     const auto poisoned = migration_error("lock poisoned");

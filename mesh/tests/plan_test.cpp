@@ -4,9 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/cases.h"
 
 namespace korvo {
 namespace {
@@ -19,39 +20,31 @@ std::string message_of(std::string_view text) {
 }
 
 TEST(PlanCases, EveryRowOfTheTable) {
-    std::ifstream in(std::string(KORVO_TEST_DATA) + "/plan-decode.jsonl");
-    ASSERT_TRUE(in.good());
-    std::string line;
-    std::size_t rows = 0, passed = 0, number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        if (line.empty()) continue;
-        auto row = json::read(line);
-        ASSERT_TRUE(row) << number << ": " << row.error().message();
-        ++rows;
-        const std::string& input = row->find("input")->as_string();
-        SCOPED_TRACE("plan-decode.jsonl:" + std::to_string(number) + " input " + input);
-        auto plan = Plan::from_json(input);
-        if (const json::Value* ok = row->find("ok")) {
+    const auto rows = test::load_case_table("plan-decode.jsonl");
+    std::size_t passed = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE("plan-decode.jsonl:" + std::to_string(row.line) + " input " + row.input);
+        auto plan = Plan::from_json(row.input);
+        if (row.expected) {
             ASSERT_TRUE(plan) << plan.error().message();
             const std::string text = plan->to_json();
             if (plan->backends.size() > 1) {
                 // Backends may come out in any order: compare them as a map.
-                EXPECT_EQ(json::read(text), json::read(ok->as_string()));
-                if (json::read(text) == json::read(ok->as_string())) ++passed;
+                EXPECT_EQ(json::read(text), json::read(*row.expected));
+                if (json::read(text) == json::read(*row.expected)) ++passed;
             } else {
-                EXPECT_EQ(text, ok->as_string());
-                if (text == ok->as_string()) ++passed;
+                EXPECT_EQ(text, *row.expected);
+                if (text == *row.expected) ++passed;
             }
         } else {
             ASSERT_FALSE(plan) << plan->to_json();
             EXPECT_EQ(plan.error().kind(), MeshError::Kind::SerializationError);
-            EXPECT_EQ(plan.error().first(), row->find("err")->as_string());
-            if (plan.error().first() == row->find("err")->as_string()) ++passed;
+            EXPECT_EQ(plan.error().first(), row.expected.error());
+            if (plan.error().first() == row.expected.error()) ++passed;
         }
     }
-    EXPECT_EQ(rows, 92u);
-    EXPECT_EQ(passed, rows);
+    EXPECT_EQ(rows.size(), 92u);
+    EXPECT_EQ(passed, rows.size());
 }
 
 struct DecodeCase {

@@ -10,24 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "support/manual_clock.h"
+
 namespace korvo {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A clock the test sets by hand and can make fail as a clock before 1970 does.
-class TestClock final : public Clock {
-public:
-    TimePoint now() const override {
-        ++reads;
-        if (failing) throw ClockError();
-        return time;
-    }
-    TimePoint time = TimePoint{std::chrono::sys_days{std::chrono::March / 1 / 2026}.time_since_epoch()} + 9h +
-                     30min + 15s + 123456us;
-    bool failing = false;
-    mutable int reads = 0;
-};
+using test::ManualClock;
 
 constexpr std::array<AgentStatus, kAgentStatusCount> kAllStatuses{
     AgentStatus::Starting, AgentStatus::Running, AgentStatus::Idle,
@@ -38,10 +28,12 @@ json::Value u(std::uint64_t n) { return json::Value(n); }
 
 class RegistryTest : public ::testing::Test {
 protected:
-    std::shared_ptr<TestClock> clock = std::make_shared<TestClock>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(
+        TimePoint{std::chrono::sys_days{std::chrono::March / 1 / 2026}.time_since_epoch()} + 9h + 30min + 15s +
+        123456us);
     AgentRegistry reg{clock};
 
-    std::string now_text() const { return format_timestamp(clock->time); }
+    std::string now_text() const { return format_timestamp(clock->time()); }
 
     AgentEntry must_get(std::string_view id) const {
         auto got = reg.get(id);
@@ -83,7 +75,7 @@ TEST(AgentStatusNames, RoundTripAndExactMatch) {
 TEST_F(RegistryTest, RegisterStoresAStartingEntryWithOneTimestamp) {
     auto entry = reg.register_agent("Customer", "customer-123", 0, std::nullopt);
     ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ(clock->reads, 1);
+    EXPECT_EQ(clock->reads(), 1u);
     EXPECT_EQ(entry->agent_id, "customer-123");
     EXPECT_EQ(entry->agent_type, "Customer");
     EXPECT_EQ(entry->status, AgentStatus::Starting);
@@ -101,7 +93,7 @@ TEST_F(RegistryTest, RegisterStoresAStartingEntryWithOneTimestamp) {
 TEST_F(RegistryTest, DuplicateIdIsRefusedAndLeavesTheEntryAlone) {
     add("Customer", "customer-123");
     const AgentEntry before = must_get("customer-123");
-    clock->time += 5s;
+    clock->advance(5s);
     auto again = reg.register_agent("Other", "customer-123", 7, json::Value(json::Array{u(1)}));
     ASSERT_FALSE(again.has_value());
     EXPECT_EQ(again.error(), MeshError::agent_already_registered("customer-123"));
@@ -202,7 +194,7 @@ TEST_F(RegistryTest, UpdateStatusSetsEveryStatusAndRefreshesLastActive) {
     const std::string registered = must_get("c1").registered_at;
     for (AgentStatus status : kAllStatuses) {
         for (int repeat = 0; repeat < 2; ++repeat) {  // the same status again still refreshes
-            clock->time += 1ms;
+            clock->advance(1ms);
             ASSERT_TRUE(reg.update_status("c1", status).has_value());
             const AgentEntry e = must_get("c1");
             EXPECT_EQ(e.status, status);
@@ -234,7 +226,7 @@ TEST_F(RegistryTest, RouteRules) {
         SCOPED_TRACE(id);
         add("Customer", id, c.before);
         const AgentEntry before = must_get(id);
-        clock->time += 1s;
+        clock->advance(1s);
         // The type given to route is only used in the error; it is not compared with the entry's.
         auto r = reg.route("Other", id);
         if (c.routable) {
@@ -260,13 +252,13 @@ TEST_F(RegistryTest, RouteRules) {
 
 TEST_F(RegistryTest, RefusalsDoNotReadTheClock) {
     add("Customer", "c1", AgentStatus::Stopped);
-    clock->failing = true;
-    const int reads = clock->reads;
+    clock->set_failure(ManualClock::Failure::Throw);
+    const auto reads = clock->reads();
     EXPECT_FALSE(reg.register_agent("Customer", "c1", 0, std::nullopt).has_value());
     EXPECT_FALSE(reg.update_status("ghost", AgentStatus::Idle).has_value());
     EXPECT_FALSE(reg.route("Customer", "c1").has_value());
     EXPECT_FALSE(reg.route("Customer", "ghost").has_value());
-    EXPECT_EQ(clock->reads, reads);
+    EXPECT_EQ(clock->reads(), reads);
     EXPECT_FALSE(reg.poisoned());
     EXPECT_EQ(reg.count(), 1u);
 }
@@ -282,7 +274,7 @@ TEST_F(RegistryTest, DeregisterRemovesAndAllowsAFreshRegistration) {
     EXPECT_TRUE(reg.deregister("c1").has_value());
     EXPECT_TRUE(reg.deregister("never").has_value());
 
-    clock->time += 1h;
+    clock->advance(1h);
     auto again = reg.register_agent("Other", "c1", 2, std::nullopt);
     ASSERT_TRUE(again.has_value());
     EXPECT_EQ(again->status, AgentStatus::Starting);
@@ -457,20 +449,20 @@ void expect_poisoned(AgentRegistry& reg) {
 
 TEST_F(RegistryTest, ClockFailureDuringRegisterPoisonsAndAddsNothing) {
     add("T", "a");
-    clock->failing = true;
+    clock->set_failure(ManualClock::Failure::Throw);
     EXPECT_THROW((void)reg.register_agent("T", "b", 0, std::nullopt), ClockError);
     expect_poisoned(reg);
     EXPECT_FALSE(reg.inspect("b").has_value());
     // A working clock does not heal the registry.
-    clock->failing = false;
+    clock->set_failure(ManualClock::Failure::None);
     expect_poisoned(reg);
 }
 
 TEST_F(RegistryTest, ClockFailureDuringUpdateLeavesNoHalfDoneUpdate) {
     add("T", "a", AgentStatus::Idle);
     const AgentEntry before = must_get("a");
-    clock->failing = true;
-    clock->time += 1s;
+    clock->set_failure(ManualClock::Failure::Throw);
+    clock->advance(1s);
     EXPECT_THROW((void)reg.update_status("a", AgentStatus::Stopped), ClockError);
     expect_poisoned(reg);
     const auto stored = reg.inspect("a");
@@ -481,14 +473,14 @@ TEST_F(RegistryTest, ClockFailureDuringUpdateLeavesNoHalfDoneUpdate) {
 TEST_F(RegistryTest, ClockFailureDuringRouteLeavesNoHalfDoneUpdate) {
     add("T", "a", AgentStatus::Stopping);
     const AgentEntry before = must_get("a");
-    clock->failing = true;
+    clock->set_failure(ManualClock::Failure::Throw);
     EXPECT_THROW((void)reg.route("T", "a"), ClockError);
     expect_poisoned(reg);
     EXPECT_EQ(reg.inspect("a"), before);
 }
 
 TEST_F(RegistryTest, ClockFailureDuringRegisterJsonPoisonsAndWritesNothing) {
-    clock->failing = true;
+    clock->set_failure(ManualClock::Failure::Throw);
     std::string out;
     EXPECT_THROW((void)reg.register_agent_json("T", "a", 0, std::nullopt, out), ClockError);
     EXPECT_EQ(out, "");
