@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "base/lock.h"
+#include "base/text_map.h"
 
 namespace korvo {
 
@@ -138,22 +138,13 @@ bool BroadcastReceiver::closed() const {
 // ---------------------------------------------------------------------------------------------
 // Channel
 
-namespace {
-
-struct TopicHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view topic) const noexcept { return std::hash<std::string_view>{}(topic); }
-};
-
-}  // namespace
-
 struct MeshChannel::Core {
     Core(std::shared_ptr<const Clock> c, std::function<void()> hook)
         : clock(c ? std::move(c) : system_clock()), fault_hook(std::move(hook)) {}
 
     PoisonMutex lock;
     // One sender per topic; entries are never removed.
-    std::unordered_map<std::string, BroadcastSender, TopicHash, std::equal_to<>> topics;
+    TextMap<BroadcastSender> topics;
     std::shared_ptr<const Clock> clock;
     std::function<void()> fault_hook;
 };

@@ -1,25 +1,16 @@
 #include "migration.h"
 
 #include <array>
-#include <unordered_map>
 #include <utility>
 
 #include "json/write.h"
 #include "base/lock.h"
+#include "base/text_map.h"
 
 namespace korvo {
 namespace {
 
-constexpr std::array<std::string_view, kStageDone + 1> kStageNames = {
-    "idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done",
-};
-
-struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
-};
-
-using Map = std::unordered_map<std::string, MigrationRecord, NameHash, std::equal_to<>>;
+using Map = TextMap<MigrationRecord>;
 
 // Totals stop at the largest value rather than wrapping back to small numbers.
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
@@ -234,9 +225,10 @@ Result<MigrationChange> MigrationController::start_change(std::string_view varia
     });
 }
 
-Result<MigrationChange> MigrationController::advance_change(std::string_view variable_name,
-                                                            std::uint64_t discrepancy_count,
-                                                            std::uint64_t keys_migrated) {
+// One stage forward (advance, adding the reported counts) or back (rollback).
+Result<MigrationChange> MigrationController::step_change(std::string_view variable_name, bool forward,
+                                                         std::uint64_t discrepancy_count,
+                                                         std::uint64_t keys_migrated) {
     Core& core = *core_;
     return apply(variable_name, [&] {
         Outcome o;
@@ -247,42 +239,21 @@ Result<MigrationChange> MigrationController::advance_change(std::string_view var
         }
         MigrationRecord& rec = it->second;
         if (rec.stage >= kStageDone) {
-            o.refusal = Refusal::Complete;
-            return o;
-        }
-        const TimestampText now = timestamp_text(*core.clock);
-        o.change.before.emplace(rec);
-        ++rec.stage;
-        rec.advanced_at = now;
-        rec.discrepancy_count = saturating_add(rec.discrepancy_count, discrepancy_count);
-        rec.keys_migrated = saturating_add(rec.keys_migrated, keys_migrated);
-        if (rec.stage == kStageDone) --core.active;
-        o.change.after = rec;
-        return o;
-    });
-}
-
-Result<MigrationChange> MigrationController::rollback_change(std::string_view variable_name) {
-    Core& core = *core_;
-    return apply(variable_name, [&] {
-        Outcome o;
-        const auto it = core.map.find(variable_name);
-        if (it == core.map.end()) {
-            o.refusal = Refusal::NotFound;
-            return o;
-        }
-        MigrationRecord& rec = it->second;
-        if (rec.stage == 0) {
+            o.refusal = forward ? Refusal::Complete : Refusal::CannotRollBack;
+        } else if (!forward && rec.stage == 0) {
             o.refusal = Refusal::AtInitial;
-            return o;
         }
-        if (rec.stage >= kStageDone) {
-            o.refusal = Refusal::CannotRollBack;
-            return o;
-        }
+        if (o.refusal != Refusal::None) return o;
         const TimestampText now = timestamp_text(*core.clock);
         o.change.before.emplace(rec);
-        --rec.stage;
+        if (forward) {
+            ++rec.stage;
+            rec.discrepancy_count = saturating_add(rec.discrepancy_count, discrepancy_count);
+            rec.keys_migrated = saturating_add(rec.keys_migrated, keys_migrated);
+            if (rec.stage == kStageDone) --core.active;
+        } else {
+            --rec.stage;
+        }
         rec.advanced_at = now;
         o.change.after = rec;
         return o;
@@ -349,7 +320,7 @@ Result<MigrationState> MigrationController::start(std::string_view variable_name
 Result<MigrationState> MigrationController::advance(std::string_view variable_name, std::uint64_t discrepancy_count,
                                                     std::uint64_t keys_migrated) {
     MigrationState state;
-    auto done = delivered(variable_name, advance_change(variable_name, discrepancy_count, keys_migrated),
+    auto done = delivered(variable_name, step_change(variable_name, true, discrepancy_count, keys_migrated),
                           into_state(core_->app_name, state));
     if (!done) return fail(std::move(done.error()));
     return state;
@@ -357,7 +328,7 @@ Result<MigrationState> MigrationController::advance(std::string_view variable_na
 
 Result<MigrationState> MigrationController::rollback(std::string_view variable_name) {
     MigrationState state;
-    auto done = delivered(variable_name, rollback_change(variable_name), into_state(core_->app_name, state));
+    auto done = delivered(variable_name, step_change(variable_name, false, 0, 0), into_state(core_->app_name, state));
     if (!done) return fail(std::move(done.error()));
     return state;
 }
@@ -372,12 +343,12 @@ Result<MigrationChange> MigrationController::start_json(std::string_view variabl
 Result<MigrationChange> MigrationController::advance_json(std::string_view variable_name,
                                                           std::uint64_t discrepancy_count,
                                                           std::uint64_t keys_migrated, std::string& out) {
-    return delivered(variable_name, advance_change(variable_name, discrepancy_count, keys_migrated),
+    return delivered(variable_name, step_change(variable_name, true, discrepancy_count, keys_migrated),
                      into_json(core_->app_name, out));
 }
 
 Result<MigrationChange> MigrationController::rollback_json(std::string_view variable_name, std::string& out) {
-    return delivered(variable_name, rollback_change(variable_name), into_json(core_->app_name, out));
+    return delivered(variable_name, step_change(variable_name, false, 0, 0), into_json(core_->app_name, out));
 }
 
 Result<std::optional<MigrationState>> MigrationController::get(std::string_view variable_name) const {

@@ -1,6 +1,7 @@
 // Zero-downtime migrations of storage variables through fixed stages.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,7 +16,11 @@
 
 namespace korvo {
 
-inline constexpr std::uint8_t kStageDone = 6;
+// The stages in order: a record starts at stage 1, is active below the last, complete at it.
+inline constexpr std::array<std::string_view, 7> kStageNames = {
+    "idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done",
+};
+inline constexpr auto kStageDone = static_cast<std::uint8_t>(kStageNames.size() - 1);
 std::string_view stage_name(std::uint8_t stage) noexcept;
 
 struct MigrationState {
@@ -103,9 +108,8 @@ public:
 private:
     Result<MigrationChange> start_change(std::string_view variable_name, std::string_view source_backend,
                                          std::string_view target_backend);
-    Result<MigrationChange> advance_change(std::string_view variable_name, std::uint64_t discrepancy_count,
-                                           std::uint64_t keys_migrated);
-    Result<MigrationChange> rollback_change(std::string_view variable_name);
+    Result<MigrationChange> step_change(std::string_view variable_name, bool forward, std::uint64_t discrepancy_count,
+                                        std::uint64_t keys_migrated);
     template <class Section>
     Result<MigrationChange> apply(std::string_view variable_name, Section&& section);
     template <class Deliver>

@@ -301,7 +301,7 @@ private:
                 if (key_ == names[i]) field = static_cast<int>(i);
             }
             if (field < 0) {
-                if (!r_.colon() || !json::check_value<json::LenientSkip>(r_)) return false;
+                if (!r_.colon() || !json::check_value<json::kLenientSkip>(r_)) return false;
                 continue;
             }
             if (seen[static_cast<std::size_t>(field)]) return defer(duplicate(names[static_cast<std::size_t>(field)]));
@@ -364,6 +364,15 @@ private:
     std::string key_;
 };
 
+void write_texts(const std::vector<std::string>& texts, std::string& out) {
+    out.push_back('[');
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i != 0) out.push_back(',');
+        json::write_string(texts[i], out);
+    }
+    out.push_back(']');
+}
+
 }  // namespace
 
 Result<Plan> Plan::from_json(std::string_view text) {
@@ -395,21 +404,11 @@ void Plan::write_json(std::string& out) const {
         json::write(spec.config, out);
         out.push_back('}');
     }
-    out += "},\"functions\":[";
-    first = true;
-    for (const auto& f : functions) {
-        if (!first) out.push_back(',');
-        first = false;
-        json::write_string(f, out);
-    }
-    out += "],\"agents\":[";
-    first = true;
-    for (const auto& a : agents) {
-        if (!first) out.push_back(',');
-        first = false;
-        json::write_string(a, out);
-    }
-    out += "]}";
+    out += "},\"functions\":";
+    write_texts(functions, out);
+    out += ",\"agents\":";
+    write_texts(agents, out);
+    out += "}";
 }
 
 }  // namespace korvo

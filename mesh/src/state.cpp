@@ -1,10 +1,10 @@
 #include "state.h"
 
 #include <algorithm>
-#include <unordered_map>
 #include <utility>
 
 #include "base/lock.h"
+#include "base/text_map.h"
 #include "json/canonical.h"
 #include "json/read.h"
 #include "json/write.h"
@@ -14,14 +14,9 @@ namespace {
 
 constexpr std::string_view kPoisoned = "state lock poisoned";
 
-struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
-};
-
 // Key -> the value's canonical compact text. Every reader wants text back (or a fresh tree),
 // so keeping the text makes `get_text` a plain append and `set` pay its writing outside the lock.
-using Table = std::unordered_map<std::string, std::string, KeyHash, std::equal_to<>>;
+using Table = TextMap<std::string>;
 
 std::unexpected<MeshError> poisoned_error() { return fail(MeshError::state(kPoisoned)); }
 

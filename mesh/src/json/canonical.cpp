@@ -109,7 +109,7 @@ public:
     bool string(Cursor& c, Slot) {
         out_.push_back('"');
         Escaped body{out_};
-        if (!c.string_body<Strict>(body)) return false;
+        if (!c.string_body<kStrict>(body)) return false;
         out_.push_back('"');
         return true;
     }
@@ -141,7 +141,7 @@ public:
         const std::size_t begin = out_.size();
         out_.push_back('"');
         Escaped body{out_};
-        if (!c.string_body<Strict>(body)) return false;
+        if (!c.string_body<kStrict>(body)) return false;
         out_.push_back('"');
         members_.push_back({begin, out_.size(), 0, body.escaped});  // its end is noted once its value is written
         return true;
@@ -209,10 +209,10 @@ void CanonicalWriter::end_object(Object& o) {
     members_.resize(o.first_member);
 }
 
-template <class Dialect>
+template <Dialect D>
 std::expected<void, ReadError> check_text(std::string_view text) {
     Cursor c(text);
-    if (!check_value<Dialect>(c) || !c.finish()) return std::unexpected(c.error());
+    if (!check_value<D>(c) || !c.finish()) return std::unexpected(c.error());
     return {};
 }
 
@@ -223,15 +223,15 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
     out.reserve(start + text.size() + 16);
     Cursor c(text);
     CanonicalWriter writer(out);
-    if (!Walk<Strict, CanonicalWriter>(c, writer).value({}) || !c.finish()) {
+    if (!Walk<kStrict, CanonicalWriter>(c, writer).value({}) || !c.finish()) {
         out.resize(start);
         return std::unexpected(c.error());
     }
     return {};
 }
 
-std::expected<void, ReadError> check(std::string_view text) { return check_text<Strict>(text); }
+std::expected<void, ReadError> check(std::string_view text) { return check_text<kStrict>(text); }
 
-std::expected<void, ReadError> check_lenient(std::string_view text) { return check_text<LenientSkip>(text); }
+std::expected<void, ReadError> check_lenient(std::string_view text) { return check_text<kLenientSkip>(text); }
 
 }  // namespace korvo::json

@@ -176,13 +176,13 @@ public:
     // After an element or member: a comma with more to come (white space after it skipped), the
     // closing bracket (consumed), or a failure (kept).
     enum class Step : unsigned char { More, Close, Failed };
-    template <class Dialect>
+    template <Dialect D>
     Step after_item(char close) noexcept {
         int c = peek_nonspace();
         if (c == ',') {
             eat();
             c = peek_nonspace();
-            if constexpr (Dialect::checks_after_comma) {
+            if constexpr (D.checks_after_comma) {
                 if (c == close) return fail_next(Failure::TrailingComma), Step::Failed;
                 if (c == -1) return fail_next(Failure::EofValue), Step::Failed;
             }
@@ -198,7 +198,7 @@ public:
     }
 
     // A number from its first digit; when `negative`, the minus sign has just been consumed.
-    template <class Dialect>
+    template <Dialect D>
     bool scan_number(bool negative, NumberText& n) noexcept;
     // The value a scanned number stands for; "number out of range" when its magnitude overflows.
     bool number_value(const NumberText& n, Number& out) noexcept;
@@ -207,7 +207,7 @@ public:
     // receives it in pieces: run(begin, end) for bytes as they stand, escape(letter) for a
     // two-character escape (the letter after the backslash), code_point(cp) for a \u escape
     // (surrogate pairs joined; only in a dialect that checks them).
-    template <class Dialect, class Out>
+    template <Dialect D, class Out>
     bool string_body(Out& out);
 
 private:
@@ -227,10 +227,10 @@ private:
     std::string record_failure_;  // set by fail(std::string, …), empty otherwise
 };
 
-template <class Dialect>
+template <Dialect D>
 bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
     using scan::is_digit;
-    constexpr Failure cut_short = Dialect::number_end_is_eof ? Failure::EofValue : Failure::InvalidNumber;
+    constexpr Failure cut_short = D.number_end_is_eof ? Failure::EofValue : Failure::InvalidNumber;
     n.start = negative ? p_ - 1 : p_;
     if (p_ == end_) return fail_here(cut_short);
     n.int_begin = p_;
@@ -258,7 +258,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
         if (p_ == end_) return fail_here(cut_short);
         const char first = *p_++;
         if (!is_digit(first)) return fail_here(Failure::InvalidNumber);
-        if constexpr (Dialect::checks_number_range) {
+        if constexpr (D.checks_number_range) {
             std::int32_t exp = first - '0';
             while (p_ != end_ && is_digit(*p_)) {
                 const int d = *p_++ - '0';
@@ -283,7 +283,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
     return true;
 }
 
-template <class Dialect, class Out>
+template <Dialect D, class Out>
 bool Cursor::string_body(Out& out) {
     const char* body = p_;
     unsigned char high = 0;
@@ -294,7 +294,7 @@ bool Cursor::string_body(Out& out) {
         if (p_ != run) out.run(run, p_);
         const char c = *p_;
         if (c == '"') {
-            if constexpr (Dialect::checks_utf8) {
+            if constexpr (D.checks_utf8) {
                 // The escapes are ASCII and decode to whole characters, so the body's own bytes
                 // are well-formed exactly when the decoded text is.
                 if ((high & 0x80) != 0 && !utf8::valid(reinterpret_cast<const unsigned char*>(body),
@@ -307,7 +307,7 @@ bool Cursor::string_body(Out& out) {
             return true;
         }
         if (c != '\\') {
-            if constexpr (Dialect::control_reported_after) ++p_;
+            if constexpr (D.control_reported_after) ++p_;
             return fail_here(Failure::ControlCharacter);
         }
         ++p_;
@@ -319,7 +319,7 @@ bool Cursor::string_body(Out& out) {
                 break;
             case 'u': {
                 unsigned cp = 0;
-                if constexpr (Dialect::checks_surrogates) {
+                if constexpr (D.checks_surrogates) {
                     if (!unicode_escape(cp)) return false;
                     out.code_point(cp);
                 } else {

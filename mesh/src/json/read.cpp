@@ -43,7 +43,7 @@ public:
     }
     bool string(Cursor& c, Slot s) {
         Decoded out{s->v_.emplace<std::string>()};
-        return c.string_body<Strict>(out);
+        return c.string_body<kStrict>(out);
     }
 
     Array* begin_array(Slot s) { return &s->v_.emplace<Array>(); }
@@ -57,7 +57,7 @@ public:
     Open begin_object(Slot s) { return Open{s, {}}; }
     bool key(Cursor& c, Open& o) {
         Decoded out{o.members.emplace_back().name};
-        return c.string_body<Strict>(out);
+        return c.string_body<kStrict>(out);
     }
     Slot member(Open& o) { return &o.members.back().value; }
     void end_member(Open&) noexcept {}
@@ -69,18 +69,18 @@ public:
 
 bool read_value(Cursor& c, Value& out) {
     TreeBuilder tree;
-    return Walk<Strict, TreeBuilder>(c, tree).value(&out);
+    return Walk<kStrict, TreeBuilder>(c, tree).value(&out);
 }
 
 bool read_string_body(Cursor& c, std::string& out) {
     Decoded decoded{out};
-    return c.string_body<Strict>(decoded);
+    return c.string_body<kStrict>(decoded);
 }
 
 bool read_number(Cursor& c, bool negative, Value& out) {
     NumberText n;
     TreeBuilder tree;
-    return c.scan_number<Strict>(negative, n) && tree.number(c, &out, n);
+    return c.scan_number<kStrict>(negative, n) && tree.number(c, &out, n);
 }
 
 std::expected<Value, ReadError> read(std::string_view text) {

@@ -16,7 +16,7 @@
 
 namespace korvo::json {
 
-template <class Dialect, class Sink>
+template <Dialect D, class Sink>
 class Walk {
 public:
     using Slot = typename Sink::Slot;
@@ -62,7 +62,7 @@ public:
 private:
     bool number(bool negative, Slot slot) {
         NumberText n;
-        return c_.template scan_number<Dialect>(negative, n) && sink_.number(c_, slot, n);
+        return c_.template scan_number<D>(negative, n) && sink_.number(c_, slot, n);
     }
 
     // The opening bracket is consumed and the level entered.
@@ -78,7 +78,7 @@ private:
         if (c == -1) return c_.fail_next(Failure::EofList);
         for (;;) {
             if (!value(sink_.element(a))) return false;
-            switch (c_.template after_item<Dialect>(']')) {
+            switch (c_.template after_item<D>(']')) {
                 case Cursor::Step::More: continue;
                 case Cursor::Step::Failed: return false;
                 case Cursor::Step::Close:
@@ -102,7 +102,7 @@ private:
                 c_.eat();
                 if (!sink_.key(c_, o) || !c_.colon() || !value(sink_.member(o))) return false;
                 sink_.end_member(o);
-                const Cursor::Step step = c_.template after_item<Dialect>('}');
+                const Cursor::Step step = c_.template after_item<D>('}');
                 if (step == Cursor::Step::Failed) return false;
                 if (step == Cursor::Step::Close) break;
                 c = c_.peek();
@@ -118,7 +118,7 @@ private:
 };
 
 // The sink that keeps nothing: the walk only checks the text.
-template <class Dialect>
+template <Dialect D>
 struct CheckOnly {
     struct Slot {};
     struct Ignore {
@@ -130,7 +130,7 @@ struct CheckOnly {
     void null(Slot) noexcept {}
     void boolean(Slot, bool) noexcept {}
     bool number(Cursor& c, Slot, const NumberText& n) noexcept {
-        if constexpr (Dialect::checks_number_range) {
+        if constexpr (D.checks_number_range) {
             Number unused;
             return c.number_value(n, unused);
         } else {
@@ -139,7 +139,7 @@ struct CheckOnly {
     }
     bool string(Cursor& c, Slot) {
         Ignore ignore;
-        return c.string_body<Dialect>(ignore);
+        return c.string_body<D>(ignore);
     }
     Slot begin_array(Slot) noexcept { return {}; }
     Slot element(Slot) noexcept { return {}; }
@@ -152,10 +152,10 @@ struct CheckOnly {
 };
 
 // Checks one value (white space before it skipped) by the dialect's rules, keeping nothing.
-template <class Dialect>
+template <Dialect D>
 bool check_value(Cursor& c) {
-    CheckOnly<Dialect> sink;
-    return Walk<Dialect, CheckOnly<Dialect>>(c, sink).value({});
+    CheckOnly<D> sink;
+    return Walk<D, CheckOnly<D>>(c, sink).value({});
 }
 
 }  // namespace korvo::json
