@@ -103,18 +103,18 @@ void MigrationRecord::write_json(std::string_view app_name, std::string& out) co
 
 MigrationState MigrationRecord::state(std::string_view app_name) const {
     const MigrationIdentity& id = *identity;
-    return MigrationState{
-        .variable_name = id.variable_name,
-        .source_backend = id.source_backend,
-        .target_backend = id.target_backend,
-        .stage = stage,
-        .stage_name = std::string(stage_name(stage)),
-        .started_at = std::string(id.started_at.view()),
-        .advanced_at = std::string(advanced_at.view()),
-        .discrepancy_count = discrepancy_count,
-        .keys_migrated = keys_migrated,
-        .app_name = std::string(app_name),
-    };
+    MigrationState s;
+    s.variable_name = id.variable_name;
+    s.source_backend = id.source_backend;
+    s.target_backend = id.target_backend;
+    s.stage = stage;
+    s.stage_name = stage_name(stage);
+    s.started_at = id.started_at.view();
+    s.advanced_at = advanced_at.view();
+    s.discrepancy_count = discrepancy_count;
+    s.keys_migrated = keys_migrated;
+    s.app_name = app_name;
+    return s;
 }
 
 // Every member but the two constants is guarded by `lock`.

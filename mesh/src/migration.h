@@ -12,6 +12,7 @@
 
 #include "base/clock.h"
 #include "base/error.h"
+#include "json/write.h"
 
 
 namespace korvo {
@@ -23,7 +24,7 @@ inline constexpr std::array<std::string_view, 7> kStageNames = {
 inline constexpr auto kStageDone = static_cast<std::uint8_t>(kStageNames.size() - 1);
 std::string_view stage_name(std::uint8_t stage) noexcept;
 
-struct MigrationState {
+struct MigrationState : json::WritesJson<MigrationState> {
     std::string variable_name;
     std::string source_backend;
     std::string target_backend;
@@ -36,11 +37,6 @@ struct MigrationState {
     std::string app_name;
 
     void write_json(std::string& out) const;
-    std::string to_json() const {
-        std::string out;
-        write_json(out);
-        return out;
-    }
     friend bool operator==(const MigrationState&, const MigrationState&) = default;
 };
 

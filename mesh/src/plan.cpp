@@ -141,60 +141,13 @@ private:
     // The value met where another kind was expected: consumed when it is a scalar, then named.
     bool invalid_type(std::string_view expected) {
         std::string found;
-        json::Value number;
-        switch (r_.peek()) {
-            case 'n':
-                r_.eat();
-                if (!r_.ident("ull")) return false;
-                found = "null";
-                break;
-            case 't':
-                r_.eat();
-                if (!r_.ident("rue")) return false;
-                found = "boolean `true`";
-                break;
-            case 'f':
-                r_.eat();
-                if (!r_.ident("alse")) return false;
-                found = "boolean `false`";
-                break;
-            case '-':
-                r_.eat();
-                if (!json::read_number(r_, true, number)) return false;
-                break;
-            case '0': case '1': case '2': case '3': case '4':
-            case '5': case '6': case '7': case '8': case '9':
-                if (!json::read_number(r_, false, number)) return false;
-                break;
-            case '"': {
-                r_.eat();
-                std::string text;
-                if (!json::read_string_body(r_, text)) return false;
-                found = "string ";
-                append_quoted(text, found);
-                break;
-            }
-            case '[': found = "sequence"; break;
-            case '{': found = "map"; break;
-            default: return r_.fail_next(Failure::ExpectedValue);
-        }
-        switch (number.type()) {
-            case json::Value::Type::UInt:
-                found = "integer `";
-                json::write_uint(number.as_uint(), found);
-                found += '`';
-                break;
-            case json::Value::Type::Int:
-                found = "integer `";
-                json::write_int(number.as_int(), found);
-                found += '`';
-                break;
-            case json::Value::Type::Float:
-                found = "floating point `";
-                json::write_float(number.as_float(), found);
-                found += '`';
-                break;
-            default: break;
+        const int c = r_.peek();
+        if (c == '[' || c == '{') {
+            found = c == '[' ? "sequence" : "map";
+        } else {
+            json::Value met;
+            if (!json::read_value(r_, met)) return false;
+            found = describe(met);
         }
         std::string description = "invalid type: ";
         description += found;
@@ -222,6 +175,16 @@ private:
         return true;
     }
 
+    // The opening bracket of a container a field holds; any other value is named as found.
+    bool open(char bracket, std::string_view expected) {
+        const int c = r_.peek_nonspace();
+        if (c == -1) return r_.fail_next(Failure::EofValue);
+        if (c != bracket) return invalid_type(expected);
+        if (!r_.enter()) return false;
+        r_.eat();
+        return true;
+    }
+
     bool read_text(std::string& out) {
         const int c = r_.peek_nonspace();
         if (c == -1) return r_.fail_next(Failure::EofValue);
@@ -232,11 +195,7 @@ private:
     }
 
     bool read_texts(std::vector<std::string>& out) {
-        const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_next(Failure::EofValue);
-        if (c != '[') return invalid_type("a sequence");
-        if (!r_.enter()) return false;
-        r_.eat();
+        if (!open('[', "a sequence")) return false;
         out.clear();
         bool first = true;
         for (;;) {
@@ -251,11 +210,7 @@ private:
     }
 
     bool read_backends(std::vector<std::pair<std::string, BackendSpec>>& out) {
-        const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_next(Failure::EofValue);
-        if (c != '{') return invalid_type("a map");
-        if (!r_.enter()) return false;
-        r_.eat();
+        if (!open('{', "a map")) return false;
         out.clear();
         std::unordered_map<std::string, std::size_t> index;
         bool first = true;
@@ -277,6 +232,22 @@ private:
         if (!end_map()) return false;
         r_.leave();
         return true;
+    }
+
+    static std::string describe(const json::Value& v) {
+        std::string text;
+        switch (v.type()) {
+            case json::Value::Type::Null: return "null";
+            case json::Value::Type::Bool: return v.as_bool() ? "boolean `true`" : "boolean `false`";
+            case json::Value::Type::String:
+                text = "string ";
+                append_quoted(v.as_string(), text);
+                return text;
+            case json::Value::Type::Float: text = "floating point `"; break;
+            default: text = "integer `"; break;  // arrays and objects are named before they are read
+        }
+        json::write(v, text);
+        return text + '`';
     }
 
     static std::string duplicate(std::string_view field) {

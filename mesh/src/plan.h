@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "json/value.h"
+#include "json/write.h"
 
 namespace korvo {
 
@@ -17,7 +18,7 @@ struct BackendSpec {
     friend bool operator==(const BackendSpec&, const BackendSpec&) = default;
 };
 
-struct Plan {
+struct Plan : json::WritesJson<Plan> {
     std::string app_name;
     // Backend name -> spec; names unique (a repeated name replaces the earlier spec in place).
     std::vector<std::pair<std::string, BackendSpec>> backends;
@@ -36,11 +37,6 @@ struct Plan {
 
     // Compact JSON: app_name, backends, functions, agents in that order.
     void write_json(std::string& out) const;
-    std::string to_json() const {
-        std::string out;
-        write_json(out);
-        return out;
-    }
 
     friend bool operator==(const Plan&, const Plan&) = default;
 };

@@ -216,8 +216,13 @@ Result<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type, st
     if (metadata) kept = *metadata;
     AgentEntry copy;
     auto done = add_then(agent_type, agent_id, instance, metadata, [&](const TimestampText& stamp) {
-        copy = AgentEntry{std::string(agent_id), std::string(agent_type), AgentStatus::Starting, instance,
-                          std::string(stamp.view()), std::string(stamp.view()),
+        copy = AgentEntry{{},
+                          std::string(agent_id),
+                          std::string(agent_type),
+                          AgentStatus::Starting,
+                          instance,
+                          std::string(stamp.view()),
+                          std::string(stamp.view()),
                           kept ? std::move(*kept) : json::Value::object({})};
     });
     if (!done) return fail(std::move(done.error()));

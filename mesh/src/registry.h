@@ -13,6 +13,7 @@
 #include "base/clock.h"
 #include "base/error.h"
 #include "json/value.h"
+#include "json/write.h"
 
 namespace korvo {
 
@@ -23,7 +24,7 @@ std::string_view status_name(AgentStatus status) noexcept;
 // Exact, case-sensitive match of one of the six names; nullopt for any other text.
 std::optional<AgentStatus> status_from_name(std::string_view name) noexcept;
 
-struct AgentEntry {
+struct AgentEntry : json::WritesJson<AgentEntry> {
     std::string agent_id;
     std::string agent_type;
     AgentStatus status = AgentStatus::Starting;
@@ -34,11 +35,6 @@ struct AgentEntry {
 
     // The record's compact JSON, fields in declaration order.
     void write_json(std::string& out) const;
-    std::string to_json() const {
-        std::string out;
-        write_json(out);
-        return out;
-    }
     friend bool operator==(const AgentEntry&, const AgentEntry&) = default;
 };
 

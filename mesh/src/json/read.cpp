@@ -77,12 +77,6 @@ bool read_string_body(Cursor& c, std::string& out) {
     return c.string_body<kStrict>(decoded);
 }
 
-bool read_number(Cursor& c, bool negative, Value& out) {
-    NumberText n;
-    TreeBuilder tree;
-    return c.scan_number<kStrict>(negative, n) && tree.number(c, &out, n);
-}
-
 std::expected<Value, ReadError> read(std::string_view text) {
     Cursor c(text);
     Value value;

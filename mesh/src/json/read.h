@@ -28,7 +28,5 @@ inline Result<Value> parse(std::string_view text) {
 bool read_value(Cursor& c, Value& out);
 // A string's body after its opening quote, decoded and appended to `out`.
 bool read_string_body(Cursor& c, std::string& out);
-// A number from its first digit (after the minus sign, when `negative`), as a value.
-bool read_number(Cursor& c, bool negative, Value& out);
 
 }  // namespace korvo::json
