@@ -152,6 +152,12 @@ struct MeshChannel::Core {
 MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, std::function<void()> fault_hook)
     : core_(std::make_shared<Core>(std::move(clock), std::move(fault_hook))) {}
 
+namespace {
+
+MeshError lock_poisoned() { return MeshError::channel("channel lock poisoned"); }
+
+}  // namespace
+
 // The locked section allocates nothing whose size the caller decides: a topic seen before only
 // duplicates its sender; a new topic's name and ring are made outside the lock (the call goes out
 // once and comes back in) and stored if no other call stored the topic meanwhile.
@@ -160,7 +166,7 @@ Result<std::size_t> MeshChannel::publish(std::string_view topic, json::Value pay
     std::optional<BroadcastSender> sender;
     std::optional<std::pair<std::string, BroadcastSender>> fresh;
     for (;;) {
-        const auto found = core.lock.exclusive([&] {
+        const auto found = core.lock.write(lock_poisoned, [&] {
             if (core.fault_hook) core.fault_hook();
             if (const auto it = core.topics.find(topic); it != core.topics.end()) {
                 sender.emplace(it->second);
@@ -171,7 +177,7 @@ Result<std::size_t> MeshChannel::publish(std::string_view topic, json::Value pay
             core.topics.emplace(std::move(fresh->first), std::move(fresh->second));
             return true;
         });
-        if (!found) return fail(MeshError::channel("channel lock poisoned"));
+        if (!found) return fail(found.error());
         if (*found) break;
         // The receiver made with the ring is dropped with the temporary pair.
         fresh.emplace(std::string(topic), make_broadcast(kTopicCapacity).sender);

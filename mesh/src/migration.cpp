@@ -20,7 +20,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
 
 std::unexpected<MeshError> migration_error(std::string_view detail) { return fail(MeshError::migration(detail)); }
 
-std::unexpected<MeshError> poisoned_error() { return migration_error("lock poisoned"); }
+MeshError lock_poisoned() { return MeshError::migration("lock poisoned"); }
 
 std::unexpected<MeshError> quoted_error(std::string_view before, std::string_view name, std::string_view after) {
     std::string text;
@@ -173,8 +173,8 @@ std::unexpected<MeshError> refusal_error(const Outcome& o, std::string_view name
 // Runs a stage change's section; a refusal decided under the lock becomes its error after it.
 template <class Section>
 Result<MigrationChange> MigrationController::apply(std::string_view variable_name, Section&& section) {
-    auto outcome = core_->lock.exclusive(section);
-    if (!outcome) return poisoned_error();
+    auto outcome = core_->lock.write(lock_poisoned, section);
+    if (!outcome) return fail(std::move(outcome.error()));
     if (outcome->refusal != Refusal::None) return refusal_error(*outcome, variable_name);
     return std::move(outcome->change);
 }
@@ -351,28 +351,12 @@ Result<MigrationChange> MigrationController::rollback_json(std::string_view vari
     return delivered(variable_name, step_change(variable_name, false, 0, 0), into_json(core_->app_name, out));
 }
 
-Result<std::optional<MigrationState>> MigrationController::get(std::string_view variable_name) const {
-    const auto found = core_->lock.shared([&] {
-        const auto it = core_->map.find(variable_name);
-        return it == core_->map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->second);
-    });
-    if (!found) return poisoned_error();
-    if (!*found) return std::optional<MigrationState>();
-    return std::optional<MigrationState>((*found)->state(core_->app_name));
-}
-
-Result<bool> MigrationController::get_json(std::string_view variable_name, std::string& out) const {
-    const auto found = core_->lock.shared([&] {
-        const auto it = core_->map.find(variable_name);
-        return it == core_->map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->second);
-    });
-    if (!found) return poisoned_error();
-    if (!*found) return false;
-    (*found)->write_json(core_->app_name, out);
-    return true;
-}
-
 namespace {
+
+std::optional<MigrationRecord> find_record(const Map& map, std::string_view name) {
+    const auto it = map.find(name);
+    return it == map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->second);
+}
 
 std::vector<MigrationRecord> snapshot_all(const Map& map) {
     std::vector<MigrationRecord> records;
@@ -383,9 +367,26 @@ std::vector<MigrationRecord> snapshot_all(const Map& map) {
 
 }  // namespace
 
+// Reads take a snapshot under the lock (records share their identity, so nothing is copied
+// but a handle) and make their copies and text after it is released.
+Result<std::optional<MigrationState>> MigrationController::get(std::string_view variable_name) const {
+    const auto found = core_->lock.read(lock_poisoned, [&] { return find_record(core_->map, variable_name); });
+    if (!found) return fail(found.error());
+    if (!*found) return std::optional<MigrationState>();
+    return std::optional<MigrationState>((*found)->state(core_->app_name));
+}
+
+Result<bool> MigrationController::get_json(std::string_view variable_name, std::string& out) const {
+    const auto found = core_->lock.read(lock_poisoned, [&] { return find_record(core_->map, variable_name); });
+    if (!found) return fail(found.error());
+    if (!*found) return false;
+    (*found)->write_json(core_->app_name, out);
+    return true;
+}
+
 Result<std::vector<MigrationState>> MigrationController::list_all() const {
-    const auto records = core_->lock.shared([&] { return snapshot_all(core_->map); });
-    if (!records) return poisoned_error();
+    const auto records = core_->lock.read(lock_poisoned, [&] { return snapshot_all(core_->map); });
+    if (!records) return fail(records.error());
     std::vector<MigrationState> states;
     states.reserve(records->size());
     for (const auto& rec : *records) states.push_back(rec.state(core_->app_name));
@@ -393,8 +394,8 @@ Result<std::vector<MigrationState>> MigrationController::list_all() const {
 }
 
 Status MigrationController::list_json(std::string& out) const {
-    const auto records = core_->lock.shared([&] { return snapshot_all(core_->map); });
-    if (!records) return poisoned_error();
+    const auto records = core_->lock.read(lock_poisoned, [&] { return snapshot_all(core_->map); });
+    if (!records) return fail(records.error());
     out.push_back('[');
     for (std::size_t i = 0; i < records->size(); ++i) {
         if (i != 0) out.push_back(',');

@@ -18,7 +18,7 @@ constexpr std::string_view kPoisoned = "state lock poisoned";
 // so keeping the text makes `get_text` a plain append and `set` pay its writing outside the lock.
 using Table = TextMap<std::string>;
 
-std::unexpected<MeshError> poisoned_error() { return fail(MeshError::state(kPoisoned)); }
+MeshError lock_poisoned() { return MeshError::state(kPoisoned); }
 
 }  // namespace
 
@@ -34,7 +34,7 @@ InMemoryStateStore::InMemoryStateStore(std::function<void()> fault_hook)
     : core_(std::make_shared<Core>(std::move(fault_hook))) {}
 
 Result<std::optional<json::Value>> InMemoryStateStore::get(std::string_view key) const {
-    auto found = core_->lock.shared([&]() -> Result<std::optional<json::Value>> {
+    return core_->lock.read(lock_poisoned, [&]() -> Result<std::optional<json::Value>> {
         const auto it = core_->table.find(key);
         if (it == core_->table.end()) return std::optional<json::Value>();
         // The stored text came out of the writer, so it reads back into an equal tree. The one way
@@ -43,19 +43,15 @@ Result<std::optional<json::Value>> InMemoryStateStore::get(std::string_view key)
         if (!value) return fail(value.error().to_mesh_error());
         return std::optional<json::Value>(std::move(*value));
     });
-    if (!found) return poisoned_error();
-    return std::move(*found);
 }
 
 Result<bool> InMemoryStateStore::get_text(std::string_view key, std::string& out) const {
-    const auto found = core_->lock.shared([&] {
+    return core_->lock.read(lock_poisoned, [&] {
         const auto it = core_->table.find(key);
         if (it == core_->table.end()) return false;
         out.append(it->second);
         return true;
     });
-    if (!found) return poisoned_error();
-    return *found;
 }
 
 Status InMemoryStateStore::set(std::string_view key, json::Value value) const {
@@ -82,7 +78,7 @@ Status InMemoryStateStore::store_text(std::string_view key, std::string text) co
     const std::size_t inline_key = std::string().capacity();  // what a string holds without allocating
     std::optional<std::string> owned_key;
     for (;;) {
-        const auto stored = core.lock.exclusive([&] {
+        const auto stored = core.lock.write(lock_poisoned, [&] {
             if (core.fault_hook) core.fault_hook();
             if (const auto it = core.table.find(key); it != core.table.end()) {
                 it->second.swap(text);
@@ -92,7 +88,7 @@ Status InMemoryStateStore::store_text(std::string_view key, std::string text) co
             core.table.emplace(owned_key ? std::move(*owned_key) : std::string(key), std::move(text));
             return true;
         });
-        if (!stored) return poisoned_error();
+        if (!stored) return fail(stored.error());
         if (*stored) return {};
         owned_key.emplace(key);
     }
@@ -101,22 +97,18 @@ Status InMemoryStateStore::store_text(std::string_view key, std::string text) co
 Status InMemoryStateStore::remove(std::string_view key) const {
     Core& core = *core_;
     std::optional<Table::node_type> removed;  // freed after the lock is released
-    const bool done = core.lock.exclusive([&] {
+    return core.lock.write(lock_poisoned, [&] {
         if (core.fault_hook) core.fault_hook();
         if (const auto it = core.table.find(key); it != core.table.end()) removed.emplace(core.table.extract(it));
     });
-    if (!done) return poisoned_error();
-    return {};
 }
 
 Result<bool> InMemoryStateStore::exists(std::string_view key) const {
-    const auto found = core_->lock.shared([&] { return core_->table.find(key) != core_->table.end(); });
-    if (!found) return poisoned_error();
-    return *found;
+    return core_->lock.read(lock_poisoned, [&] { return core_->table.find(key) != core_->table.end(); });
 }
 
 Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(std::string_view prefix) const {
-    auto keys = core_->lock.shared([&] {
+    return core_->lock.read(lock_poisoned, [&] {
         std::vector<std::string> matches;
         for (const auto& entry : core_->table) {
             if (entry.first.starts_with(prefix)) matches.push_back(entry.first);
@@ -125,8 +117,6 @@ Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(std::strin
         std::sort(matches.begin(), matches.end());
         return matches;
     });
-    if (!keys) return poisoned_error();
-    return std::move(*keys);
 }
 
 std::size_t InMemoryStateStore::len() const noexcept {

@@ -17,12 +17,25 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/error.h"
+
 namespace korvo {
 
 // What a section hands back: its result, or nothing when the lock was poisoned and the section
 // did not run. A section without a result yields true when it ran.
 template <class R>
 using Held = std::conditional_t<std::is_void_v<R>, bool, std::optional<R>>;
+
+// What a component operation's section reports: its result, or the component's error when the
+// lock is poisoned. A section that itself returns a Result is reported as it is.
+template <class R>
+struct Reported {
+    using type = Result<R>;
+};
+template <class T>
+struct Reported<Result<T>> {
+    using type = Result<T>;
+};
 
 template <class Mutex>
 class BasicPoisonLock {
@@ -53,6 +66,17 @@ public:
         return run(section);
     }
 
+    // A component operation's section: its result, or the component's own error (made by
+    // `poisoned`) when the lock is poisoned.
+    template <class F>
+    typename Reported<std::invoke_result_t<F&>>::type write(MeshError (*poisoned)(), F&& section) {
+        return reported(exclusive(section), poisoned);
+    }
+    template <class F>
+    typename Reported<std::invoke_result_t<F&>>::type read(MeshError (*poisoned)(), F&& section) const {
+        return reported(shared(section), poisoned);
+    }
+
     // Runs `section` shared whether or not the lock is poisoned: post-mortem reads only.
     template <class F>
     std::invoke_result_t<F&> inspect(F&& section) const {
@@ -73,6 +97,16 @@ private:
         } else {
             return Held<R>(std::in_place, section());
         }
+    }
+
+    template <class R>
+    static typename Reported<R>::type reported(std::optional<R>&& held, MeshError (*poisoned)()) {
+        if (!held) return fail(poisoned());
+        return std::move(*held);
+    }
+    static Status reported(bool held, MeshError (*poisoned)()) {
+        if (!held) return fail(poisoned());
+        return {};
     }
 
     mutable Mutex mutex_;
