@@ -27,7 +27,6 @@
 #include "plan.h"
 #include "registry.h"
 #include "state.h"
-#include "base/text_quote.h"
 
 #ifndef KORVO_VERSION
 #define KORVO_VERSION "0.3.2"
@@ -618,9 +617,8 @@ PyObject* mesh_update_agent_status(PyObject* self, PyObject* const* args, Py_ssi
         if (!match_fastcall(kUpdateStatusSig, args, nargs, kwnames, a)) return nullptr;
         const auto status = status_from_name(a[1].text);
         if (!status) {
-            std::string message = "Unknown status ";
-            append_quoted(a[1].text, message);
-            message += ". Valid values: starting, running, idle, stopping, stopped, error";
+            std::string message;
+            write_unknown_status(a[1].text, message);
             Ref text(to_str(message));
             if (text) PyErr_SetObject(PyExc_ValueError, text.get());
             return nullptr;
@@ -647,9 +645,6 @@ constexpr Signature kRouteSig{"KorvoMesh.route_agent_call()",
                               4,
                               3};
 
-// The host name of the local loopback interface: calls are routed within this process.
-constexpr std::string_view kNode = "localhost";
-
 PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
@@ -670,16 +665,7 @@ PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_
         // leaves the agent as it was.
         OutBuffer lease;
         std::string& out = lease.text();
-        out.reserve(a[0].text.size() + a[1].text.size() + a[2].text.size() + 96);
-        out += R"({"agent_id":)";
-        json::write_string(a[1].text, out);
-        out += R"(,"agent_type":)";
-        json::write_string(a[0].text, out);
-        out += R"(,"method":)";
-        json::write_string(a[2].text, out);
-        out += R"(,"node":")";
-        out += kNode;
-        out += R"(","status":"routed"})";
+        write_route_descriptor(a[0].text, a[1].text, a[2].text, out);
         Ref descriptor(to_str(out));
         if (!descriptor) return nullptr;
         auto routed = fields(self).registry.route(a[0].text, a[1].text);
@@ -876,10 +862,7 @@ PyObject* mesh_health_snapshot(PyObject* self, PyObject*) {
 PyObject* mesh_repr(PyObject* self) {
     return guarded([&] {
         MeshFields& mf = fields(self);
-        HealthCounts counts;
-        counts.agents_total = mf.registry.count();
-        counts.state_keys = mf.store.len();
-        counts.active_migrations = mf.migrations.count_active();
+        const HealthCounts counts = read_summary_counts(mf.registry, mf.store, mf.migrations);
         OutBuffer lease;
         std::string& out = lease.text();
         write_summary(mf.plan.app_name, counts, out);
