@@ -22,6 +22,7 @@
 #include "base/clock.h"
 #include "base/error.h"
 #include "health.h"
+#include "json/canonical.h"
 #include "json/json_text.h"
 #include "migration.h"
 #include "plan.h"
@@ -649,13 +650,9 @@ PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match_fastcall(kRouteSig, args, nargs, kwnames, a)) return nullptr;
-        // The arguments must be JSON; their value is the caller's business, so they are
-        // only read through (into a reused scratch buffer), never kept.
+        // The arguments must be JSON; their value is the caller's business, so nothing is kept.
         if (a[3].present) {
-            thread_local std::string scratch;
-            scratch.clear();
-            auto read = json::canonicalize(a[3].text, scratch);
-            if (scratch.capacity() > OutBuffer::kKeptCapacity) std::string().swap(scratch);
+            auto read = json::check(a[3].text);
             if (!read) {
                 raise_mesh_error(read.error().to_mesh_error());
                 return nullptr;
