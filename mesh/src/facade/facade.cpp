@@ -30,7 +30,7 @@
 #include "state.h"
 
 #ifndef KORVO_VERSION
-#define KORVO_VERSION "0.3.2"
+#error "KORVO_VERSION must be defined by the build (the project version)"
 #endif
 
 namespace korvo {
