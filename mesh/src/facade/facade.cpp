@@ -1,7 +1,7 @@
 // The interpreter face of the mesh: the module entry point, the KorvoMesh type and every
-// method. This is the only unit that touches the CPython C API; each method matches and
-// converts its arguments through one table-driven matcher, calls one component
-// operation, and turns the result (or the MeshError) into interpreter values.
+// method. Owned references, the exception boundary with the result conversions, and the
+// argument matcher live in py_ref.h, py_call.h and py_args.h; each method here matches its
+// arguments, calls one component operation and converts the answer.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -28,6 +28,9 @@
 #include "plan.h"
 #include "registry.h"
 #include "state.h"
+#include "facade/py_args.h"
+#include "facade/py_call.h"
+#include "facade/py_ref.h"
 
 #ifndef KORVO_VERSION
 #error "KORVO_VERSION must be defined by the build (the project version)"
@@ -36,31 +39,7 @@
 namespace korvo {
 namespace {
 
-// ---------------------------------------------------------------------------------------
-// Owned references
-
-class Ref {
-public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref&& o) noexcept {
-        if (this != &o) {
-            Py_XDECREF(p_);
-            p_ = std::exchange(o.p_, nullptr);
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
+using namespace facade;
 
 // ---------------------------------------------------------------------------------------
 // The process-wide init record: the interpreter that first loaded the module, the module
@@ -73,329 +52,6 @@ struct InitRecord {
     PyObject* internal_fault = nullptr;
 };
 InitRecord g_init;
-
-// ---------------------------------------------------------------------------------------
-// Failures
-
-// Raises the interpreter exception for a component error.
-void raise_mesh_error(const MeshError& error) {
-    PyObject* cls = PyExc_RuntimeError;
-    switch (error.exception_class()) {
-        case MeshError::ExceptionClass::KeyError: cls = PyExc_KeyError; break;
-        case MeshError::ExceptionClass::ValueError: cls = PyExc_ValueError; break;
-        case MeshError::ExceptionClass::RuntimeError: break;
-    }
-    const std::string message = error.message();
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (!text) return;
-    // The instance is made by calling the class with the message as its one argument.
-    Ref exc(PyObject_CallOneArg(cls, text.get()));
-    if (exc) PyErr_SetObject(cls, exc.get());
-}
-
-void raise_internal_fault(const char* what) {
-    PyObject* cls = g_init.internal_fault ? g_init.internal_fault : PyExc_SystemError;
-    PyErr_Format(cls, "internal fault in korvo_mesh: %s", what);
-}
-
-// Runs an entry point's body; a C++ exception becomes the internal-fault exception.
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_internal_fault(e.what());
-    } catch (...) {
-        raise_internal_fault("unknown failure");
-    }
-    return nullptr;
-}
-
-// ---------------------------------------------------------------------------------------
-// Result conversion
-
-PyObject* to_str(std::string_view text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-}
-
-template <class T>
-PyObject* none_or_error(const std::expected<T, MeshError>& r) {
-    if (!r) {
-        raise_mesh_error(r.error());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// The calling thread's output buffer, lent to one call: results are written into it and copied
-// into their str, so a call does not allocate for its text. When the call ends, capacity above
-// kKeptCapacity is given back, so an idle thread holds at most that much. A call that runs while
-// the thread's buffer is lent (a callback into the mesh from an argument's conversion) writes
-// into a buffer of its own.
-class OutBuffer {
-public:
-    OutBuffer() noexcept : text_(take()) { text_.clear(); }
-    ~OutBuffer() {
-        if (&text_ == &thread_buffer()) {
-            if (text_.capacity() > kKeptCapacity) std::string().swap(text_);
-            lent() = false;
-        }
-    }
-    OutBuffer(const OutBuffer&) = delete;
-    OutBuffer& operator=(const OutBuffer&) = delete;
-    std::string& text() noexcept { return text_; }
-
-    static constexpr std::size_t kKeptCapacity = 64 * 1024;
-
-private:
-    static std::string& thread_buffer() noexcept {
-        thread_local std::string buffer;
-        return buffer;
-    }
-    static bool& lent() noexcept {
-        thread_local bool flag = false;
-        return flag;
-    }
-    std::string& take() noexcept {
-        if (!lent()) {
-            lent() = true;
-            return thread_buffer();
-        }
-        return own_;
-    }
-
-    std::string own_;
-    std::string& text_;
-};
-
-// ---------------------------------------------------------------------------------------
-// Argument matching and conversion, driven by one table per method.
-
-enum class Kind : std::uint8_t {
-    Str,     // a str (subclasses accepted); the default, if any, is a literal text
-    OptStr,  // a str, or None / omitted for "absent"
-    U32,     // an integer through the integer index, narrowed to 0..4294967295
-    U64,     // an integer through the integer index, as an unsigned 64-bit value
-};
-
-struct Param {
-    const char* name;
-    Kind kind;
-    bool required;
-    const char* default_text = nullptr;  // Str only
-};
-
-inline constexpr std::size_t kMaxParams = 4;
-
-struct Signature {
-    const char* display;  // "KorvoMesh.publish()"
-    std::array<Param, kMaxParams> params;
-    std::size_t count;
-    std::size_t required;
-};
-
-// A converted argument.
-struct Arg {
-    bool present = false;
-    std::string_view text;
-    std::uint64_t number = 0;
-};
-
-using Args = std::array<Arg, kMaxParams>;
-
-// Re-raises a TypeError from converting `param` as "argument '{param}': {message}",
-// keeping the original's cause; any other error stays as it is.
-void remap_conversion_error(const char* param) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    Ref original(PyErr_GetRaisedException());
-    Ref text(PyObject_Str(original.get()));
-    if (!text) return;
-    Ref message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-    if (!message) return;
-    Ref replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!replacement) return;
-    PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
-    PyErr_SetRaisedException(replacement.release());
-}
-
-bool convert_str(PyObject* value, const char* param, std::string_view& out) {
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
-        // ASCII text is its own UTF-8, stored right after the object header.
-        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-        return true;
-    }
-    if (!PyUnicode_Check(value)) {
-        PyObject* qualname = PyType_GetQualName(Py_TYPE(value));
-        if (qualname) {
-            PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", qualname);
-            Py_DECREF(qualname);
-        }
-        remap_conversion_error(param);
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!data) {
-        remap_conversion_error(param);
-        return false;
-    }
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-}
-
-bool convert_u32(PyObject* value, const char* param, std::uint64_t& out) {
-    const long long wide = PyLong_AsLongLong(value);
-    if (wide == -1 && PyErr_Occurred()) {
-        remap_conversion_error(param);
-        return false;
-    }
-    if (wide < 0 || wide > static_cast<long long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
-    }
-    out = static_cast<std::uint64_t>(wide);
-    return true;
-}
-
-bool convert_u64(PyObject* value, const char* param, std::uint64_t& out) {
-    Ref index(PyNumber_Index(value));
-    if (!index) {
-        remap_conversion_error(param);
-        return false;
-    }
-    const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        remap_conversion_error(param);
-        return false;
-    }
-    out = n;
-    return true;
-}
-
-bool convert(const Param& p, PyObject* value, Arg& out) {
-    switch (p.kind) {
-        case Kind::Str:
-            if (!value) {
-                out.text = p.default_text ? std::string_view(p.default_text) : std::string_view();
-                out.present = false;
-                return true;
-            }
-            out.present = true;
-            return convert_str(value, p.name, out.text);
-        case Kind::OptStr:
-            if (!value || value == Py_None) {
-                out.present = false;
-                return true;
-            }
-            out.present = true;
-            return convert_str(value, p.name, out.text);
-        case Kind::U32:
-            out.present = value != nullptr;
-            return !value || convert_u32(value, p.name, out.number);
-        case Kind::U64:
-            out.present = value != nullptr;
-            return !value || convert_u64(value, p.name, out.number);
-    }
-    return false;
-}
-
-std::string quoted_list(const Signature& sig, const std::array<PyObject*, kMaxParams>& slots, std::size_t missing) {
-    std::string list;
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) {
-        if (!sig.params[i].required || slots[i]) continue;
-        if (seen > 0) {
-            if (missing == 2) {
-                list += " and ";
-            } else {
-                list += (seen + 1 == missing) ? ", and " : ", ";
-            }
-        }
-        list.append("'").append(sig.params[i].name).append("'");
-        ++seen;
-    }
-    return list;
-}
-
-int keyword_slot(const Signature& sig, PyObject* key) {
-    for (std::size_t i = 0; i < sig.count; ++i) {
-        if (PyUnicode_EqualToUTF8(key, sig.params[i].name)) return static_cast<int>(i);
-    }
-    return -1;
-}
-
-// Matches positional and keyword arguments to the parameters, then converts them in
-// parameter order. `kwvalues[i]` is the value of keyword `kwnames[i]`.
-bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject* const* kwvalues, Args& out) {
-    std::array<PyObject*, kMaxParams> slots{};
-    const std::size_t given = static_cast<std::size_t>(nargs);
-    if (given > sig.count) {
-        const char* verb = given == 1 ? "was" : "were";
-        if (sig.required == sig.count) {
-            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", sig.display, sig.count,
-                         given, verb);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                         sig.display, sig.required, sig.count, given, verb);
-        }
-        return false;
-    }
-    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            const int slot = keyword_slot(sig, key);
-            if (slot < 0) {
-                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.display, key);
-                return false;
-            }
-            if (slots[static_cast<std::size_t>(slot)]) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
-                             sig.params[static_cast<std::size_t>(slot)].name);
-                return false;
-            }
-            slots[static_cast<std::size_t>(slot)] = kwvalues[k];
-        }
-    }
-    std::size_t missing = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) {
-        if (sig.params[i].required && !slots[i]) ++missing;
-    }
-    if (missing > 0) {
-        const std::string list = quoted_list(sig, slots, missing);
-        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", sig.display, missing,
-                     missing == 1 ? "argument" : "arguments", list.c_str());
-        return false;
-    }
-    for (std::size_t i = 0; i < sig.count; ++i) {
-        if (!convert(sig.params[i], slots[i], out[i])) return false;
-    }
-    return true;
-}
-
-// The fast-call form used by every method. Calls that pass every argument by position
-// (the common case) go straight to conversion.
-inline bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                           Args& out) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= sig.required &&
-        static_cast<std::size_t>(nargs) <= sig.count) {
-        const std::size_t n = static_cast<std::size_t>(nargs);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!convert(sig.params[i], args[i], out[i])) return false;
-        }
-        for (std::size_t i = n; i < sig.count; ++i) {
-            if (!convert(sig.params[i], nullptr, out[i])) return false;
-        }
-        return true;
-    }
-    return match_args(sig, args, nargs, kwnames, args + nargs, out);
-}
 
 // ---------------------------------------------------------------------------------------
 // The mesh object
@@ -419,61 +75,14 @@ struct MeshObject {
 
 MeshFields& fields(PyObject* self) noexcept { return reinterpret_cast<MeshObject*>(self)->f(); }
 
-PyObject* result_str(const Status& status, const std::string& out) {
-    if (!status) {
-        raise_mesh_error(status.error());
-        return nullptr;
-    }
-    return to_str(out);
-}
-
-template <class T>
-bool check(const Result<T>& r) {
-    if (!r) raise_mesh_error(r.error());
-    return r.has_value();
-}
-
-// The result of a call that changed a component: when it could not be made (`result` is null,
-// an exception is set), `undo` takes the change back, so the caller who is told that the call
-// failed finds the mesh as it was.
-template <class Undo>
-PyObject* delivered(PyObject* result, Undo&& undo) noexcept {
-    if (!result) undo();
-    return result;
-}
-
 // ---- constructor ----------------------------------------------------------------------
 
-constexpr Signature kNewSig{"KorvoMesh.__new__()",
-                            {{{"app_name", Kind::Str, true}, {"plan_json", Kind::Str, false, ""}}},
-                            2,
-                            1};
+constexpr Signature kNewSig = signature("__new__", str("app_name"), str("plan_json", ""));
 
 PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        // Bring the tuple-and-dict call into the fast-call shape the matcher reads.
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        Ref kwnames;
-        std::array<PyObject*, 16> kwstack{};
-        std::vector<PyObject*> kwheap;
-        PyObject** kwvalues = kwstack.data();
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-            const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-            kwnames = Ref(PyTuple_New(nkw));
-            if (!kwnames) return nullptr;
-            if (nkw > static_cast<Py_ssize_t>(kwstack.size())) {
-                kwheap.resize(static_cast<std::size_t>(nkw));
-                kwvalues = kwheap.data();
-            }
-            Py_ssize_t pos = 0, i = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
-                kwvalues[i++] = value;
-            }
-        }
         Args a;
-        if (!match_args(kNewSig, &PyTuple_GET_ITEM(args, 0), nargs, kwnames.get(), kwvalues, a)) return nullptr;
+        if (!match(kNewSig, args, kwargs, a)) return nullptr;
         const std::string_view app_name = a[0].text;
         const std::string_view plan_text = a[1].text;
 
@@ -545,18 +154,12 @@ PyObject* mesh_plan_json(PyObject* self, PyObject*) {
 
 // ---- agents -----------------------------------------------------------------------------
 
-constexpr Signature kRegisterSig{"KorvoMesh.register_agent()",
-                                 {{{"agent_type", Kind::Str, true},
-                                   {"agent_id", Kind::Str, true},
-                                   {"instance", Kind::U32, false},
-                                   {"metadata_json", Kind::OptStr, false}}},
-                                 4,
-                                 2};
+constexpr Signature kRegisterSig = signature("register_agent", str("agent_type"), str("agent_id"), u32("instance"), optional_str("metadata_json"));
 
 PyObject* mesh_register_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kRegisterSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kRegisterSig, args, nargs, kwnames, a)) return nullptr;
         std::optional<json::Value> metadata;
         if (a[3].present) {
             auto parsed = json::parse(a[3].text);
@@ -573,12 +176,12 @@ PyObject* mesh_register_agent(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
-constexpr Signature kAgentIdSig{"KorvoMesh.get_agent()", {{{"agent_id", Kind::Str, true}}}, 1, 1};
+constexpr Signature kAgentIdSig = signature("get_agent", str("agent_id"));
 
 PyObject* mesh_get_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kAgentIdSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kAgentIdSig, args, nargs, kwnames, a)) return nullptr;
         OutBuffer lease;
         std::string& out = lease.text();
         auto found = fields(self).registry.get_json(a[0].text, out);
@@ -588,34 +191,28 @@ PyObject* mesh_get_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-constexpr Signature kListAgentsSig{"KorvoMesh.list_agents()",
-                                   {{{"agent_type", Kind::OptStr, false}, {"status", Kind::OptStr, false}}},
-                                   2,
-                                   0};
+constexpr Signature kListAgentsSig = signature("list_agents", optional_str("agent_type"), optional_str("status"));
 
 PyObject* mesh_list_agents(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kListAgentsSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kListAgentsSig, args, nargs, kwnames, a)) return nullptr;
         std::optional<std::string_view> type_filter, status_filter;
         if (a[0].present) type_filter = a[0].text;
         if (a[1].present) status_filter = a[1].text;
         OutBuffer lease;
         std::string& out = lease.text();
         auto status = fields(self).registry.list_json(type_filter, status_filter, out);
-        return result_str(status, out);
+        return str_or_raise(status, out);
     });
 }
 
-constexpr Signature kUpdateStatusSig{"KorvoMesh.update_agent_status()",
-                                     {{{"agent_id", Kind::Str, true}, {"status", Kind::Str, true}}},
-                                     2,
-                                     2};
+constexpr Signature kUpdateStatusSig = signature("update_agent_status", str("agent_id"), str("status"));
 
 PyObject* mesh_update_agent_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kUpdateStatusSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kUpdateStatusSig, args, nargs, kwnames, a)) return nullptr;
         const auto status = status_from_name(a[1].text);
         if (!status) {
             std::string message;
@@ -624,32 +221,26 @@ PyObject* mesh_update_agent_status(PyObject* self, PyObject* const* args, Py_ssi
             if (text) PyErr_SetObject(PyExc_ValueError, text.get());
             return nullptr;
         }
-        return none_or_error(fields(self).registry.update_status(a[0].text, *status));
+        return none_or_raise(fields(self).registry.update_status(a[0].text, *status));
     });
 }
 
-constexpr Signature kDeregisterSig{"KorvoMesh.deregister_agent()", {{{"agent_id", Kind::Str, true}}}, 1, 1};
+constexpr Signature kDeregisterSig = signature("deregister_agent", str("agent_id"));
 
 PyObject* mesh_deregister_agent(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kDeregisterSig, args, nargs, kwnames, a)) return nullptr;
-        return none_or_error(fields(self).registry.deregister(a[0].text));
+        if (!match(kDeregisterSig, args, nargs, kwnames, a)) return nullptr;
+        return none_or_raise(fields(self).registry.deregister(a[0].text));
     });
 }
 
-constexpr Signature kRouteSig{"KorvoMesh.route_agent_call()",
-                              {{{"agent_type", Kind::Str, true},
-                                {"agent_id", Kind::Str, true},
-                                {"method", Kind::Str, true},
-                                {"args_json", Kind::Str, false, "{}"}}},
-                              4,
-                              3};
+constexpr Signature kRouteSig = signature("route_agent_call", str("agent_type"), str("agent_id"), str("method"), str("args_json", "{}"));
 
 PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kRouteSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kRouteSig, args, nargs, kwnames, a)) return nullptr;
         // The arguments must be JSON; their value is the caller's business, so nothing is kept.
         if (a[3].present) {
             auto read = json::check(a[3].text);
@@ -673,12 +264,12 @@ PyObject* mesh_route_agent_call(PyObject* self, PyObject* const* args, Py_ssize_
 
 // ---- state ------------------------------------------------------------------------------
 
-constexpr Signature kStateGetSig{"KorvoMesh.state_get()", {{{"key", Kind::Str, true}}}, 1, 1};
+constexpr Signature kStateGetSig = signature("state_get", str("key"));
 
 PyObject* mesh_state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kStateGetSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kStateGetSig, args, nargs, kwnames, a)) return nullptr;
         OutBuffer lease;
         std::string& out = lease.text();
         auto found = fields(self).store.get_text(a[0].text, out);
@@ -688,48 +279,45 @@ PyObject* mesh_state_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-constexpr Signature kStateSetSig{"KorvoMesh.state_set()",
-                                 {{{"key", Kind::Str, true}, {"value_json", Kind::Str, true}}},
-                                 2,
-                                 2};
+constexpr Signature kStateSetSig = signature("state_set", str("key"), str("value_json"));
 
 PyObject* mesh_state_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kStateSetSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kStateSetSig, args, nargs, kwnames, a)) return nullptr;
         // Read straight into the stored canonical text; no value tree is built.
-        return none_or_error(fields(self).store.set_text(a[0].text, a[1].text));
+        return none_or_raise(fields(self).store.set_text(a[0].text, a[1].text));
     });
 }
 
-constexpr Signature kStateDeleteSig{"KorvoMesh.state_delete()", {{{"key", Kind::Str, true}}}, 1, 1};
+constexpr Signature kStateDeleteSig = signature("state_delete", str("key"));
 
 PyObject* mesh_state_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kStateDeleteSig, args, nargs, kwnames, a)) return nullptr;
-        return none_or_error(fields(self).store.remove(a[0].text));
+        if (!match(kStateDeleteSig, args, nargs, kwnames, a)) return nullptr;
+        return none_or_raise(fields(self).store.remove(a[0].text));
     });
 }
 
-constexpr Signature kStateExistsSig{"KorvoMesh.state_exists()", {{{"key", Kind::Str, true}}}, 1, 1};
+constexpr Signature kStateExistsSig = signature("state_exists", str("key"));
 
 PyObject* mesh_state_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kStateExistsSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kStateExistsSig, args, nargs, kwnames, a)) return nullptr;
         auto found = fields(self).store.exists(a[0].text);
         if (!check(found)) return nullptr;
         return PyBool_FromLong(*found);
     });
 }
 
-constexpr Signature kStateKeysSig{"KorvoMesh.state_keys()", {{{"prefix", Kind::Str, false, ""}}}, 1, 0};
+constexpr Signature kStateKeysSig = signature("state_keys", str("prefix", ""));
 
 PyObject* mesh_state_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kStateKeysSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kStateKeysSig, args, nargs, kwnames, a)) return nullptr;
         auto keys = fields(self).store.keys_with_prefix(a[0].text);
         if (!check(keys)) return nullptr;
         Ref list(PyList_New(static_cast<Py_ssize_t>(keys->size())));
@@ -745,15 +333,12 @@ PyObject* mesh_state_keys(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // ---- topics -----------------------------------------------------------------------------
 
-constexpr Signature kPublishSig{"KorvoMesh.publish()",
-                                {{{"topic", Kind::Str, true}, {"payload_json", Kind::Str, true}}},
-                                2,
-                                2};
+constexpr Signature kPublishSig = signature("publish", str("topic"), str("payload_json"));
 
 PyObject* mesh_publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kPublishSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kPublishSig, args, nargs, kwnames, a)) return nullptr;
         auto parsed = json::parse(a[1].text);
         if (!check(parsed)) return nullptr;
         auto delivered = fields(self).channel.publish(a[0].text, std::move(*parsed));
@@ -764,17 +349,12 @@ PyObject* mesh_publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // ---- migrations -------------------------------------------------------------------------
 
-constexpr Signature kStartSig{"KorvoMesh.start_migration()",
-                              {{{"variable_name", Kind::Str, true},
-                                {"source_backend", Kind::Str, true},
-                                {"target_backend", Kind::Str, true}}},
-                              3,
-                              3};
+constexpr Signature kStartSig = signature("start_migration", str("variable_name"), str("source_backend"), str("target_backend"));
 
 PyObject* mesh_start_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kStartSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kStartSig, args, nargs, kwnames, a)) return nullptr;
         OutBuffer lease;
         std::string& out = lease.text();
         MigrationController& migrations = fields(self).migrations;
@@ -784,17 +364,12 @@ PyObject* mesh_start_migration(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
-constexpr Signature kAdvanceSig{"KorvoMesh.advance_migration()",
-                                {{{"variable_name", Kind::Str, true},
-                                  {"discrepancy_count", Kind::U64, false},
-                                  {"keys_migrated", Kind::U64, false}}},
-                                3,
-                                1};
+constexpr Signature kAdvanceSig = signature("advance_migration", str("variable_name"), u64("discrepancy_count"), u64("keys_migrated"));
 
 PyObject* mesh_advance_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kAdvanceSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kAdvanceSig, args, nargs, kwnames, a)) return nullptr;
         OutBuffer lease;
         std::string& out = lease.text();
         MigrationController& migrations = fields(self).migrations;
@@ -804,12 +379,12 @@ PyObject* mesh_advance_migration(PyObject* self, PyObject* const* args, Py_ssize
     });
 }
 
-constexpr Signature kRollbackSig{"KorvoMesh.rollback_migration()", {{{"variable_name", Kind::Str, true}}}, 1, 1};
+constexpr Signature kRollbackSig = signature("rollback_migration", str("variable_name"));
 
 PyObject* mesh_rollback_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kRollbackSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kRollbackSig, args, nargs, kwnames, a)) return nullptr;
         OutBuffer lease;
         std::string& out = lease.text();
         MigrationController& migrations = fields(self).migrations;
@@ -819,12 +394,12 @@ PyObject* mesh_rollback_migration(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-constexpr Signature kGetMigrationSig{"KorvoMesh.get_migration()", {{{"variable_name", Kind::Str, true}}}, 1, 1};
+constexpr Signature kGetMigrationSig = signature("get_migration", str("variable_name"));
 
 PyObject* mesh_get_migration(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match_fastcall(kGetMigrationSig, args, nargs, kwnames, a)) return nullptr;
+        if (!match(kGetMigrationSig, args, nargs, kwnames, a)) return nullptr;
         OutBuffer lease;
         std::string& out = lease.text();
         auto found = fields(self).migrations.get_json(a[0].text, out);
@@ -839,7 +414,7 @@ PyObject* mesh_list_migrations(PyObject* self, PyObject*) {
         OutBuffer lease;
         std::string& out = lease.text();
         auto status = fields(self).migrations.list_json(out);
-        return result_str(status, out);
+        return str_or_raise(status, out);
     });
 }
 
@@ -1121,8 +696,11 @@ PyObject* init_module() {
 }
 
 }  // namespace
+
+PyObject* facade::internal_fault_class() noexcept { return g_init.internal_fault; }
+
 }  // namespace korvo
 
 PyMODINIT_FUNC PyInit_korvo_mesh(void) {
-    return korvo::guarded([] { return korvo::init_module(); });
+    return korvo::facade::guarded([] { return korvo::init_module(); });
 }
