@@ -34,9 +34,8 @@ union Immortal {
 };
 Immortal g_init;
 
-// Adds `value` (stolen) under `name` and appends the name to `__all__`.
-bool add_exported(PyObject* module, const char* name, PyObject* value) {
-    Ref owned(value);
+// Adds `owned` under `name` and appends the name to `__all__`; false for a null `owned`.
+bool add_exported(PyObject* module, const char* name, Ref owned) {
     if (!owned) return false;
     PyObject* all = nullptr;
     if (PyDict_GetItemStringRef(PyModule_GetDict(module), "__all__", &all) < 0) return false;
@@ -78,8 +77,8 @@ PyObject* init_module() {
     }
     Ref module(PyModule_Create(&init.module_def));
     if (!module) return nullptr;
-    if (!add_exported(module.get(), "KorvoMesh", Py_NewRef(reinterpret_cast<PyObject*>(init.mesh_type))) ||
-        !add_exported(module.get(), "__version__", PyUnicode_FromString(KORVO_VERSION))) {
+    if (!add_exported(module.get(), "KorvoMesh", Ref::borrow(reinterpret_cast<PyObject*>(init.mesh_type))) ||
+        !add_exported(module.get(), "__version__", Ref(PyUnicode_FromString(KORVO_VERSION)))) {
         return nullptr;
     }
     init.module = Py_NewRef(module.get());

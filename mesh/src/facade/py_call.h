@@ -71,8 +71,8 @@ inline PyObject* none_or_raise(const Status& status) {
     Py_RETURN_NONE;
 }
 
-// The helpers below take the text the operation writes by reference, not as a view: the view
-// would be taken before the operation has written anything.
+// These take the written text by reference, not as a view: a view made in the same call as the
+// operation that writes the text may be taken before anything is written.
 
 // `text` once the operation that wrote it succeeded.
 inline PyObject* str_or_raise(const Status& status, const std::string& text) {
