@@ -125,8 +125,8 @@ PyTypeObject* create_mesh_type(MeshTypeTables& tables) {
         {Py_tp_getset, tables.getset.data()},
         {0, nullptr},
     };
-    PyType_Spec spec = {kTypeName, static_cast<int>(sizeof(MeshObject)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyType_Spec shape = {kTypeName, static_cast<int>(sizeof(MeshObject)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
     Ref warnings(PyImport_ImportModule("warnings"));
     if (!warnings) return nullptr;
@@ -135,7 +135,7 @@ PyTypeObject* create_mesh_type(MeshTypeTables& tables) {
     Ref entered(PyObject_CallMethod(context.get(), "__enter__", nullptr));
     if (!entered) return nullptr;
     Ref filtered(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
-    Ref type(filtered ? PyType_FromSpec(&spec) : nullptr);
+    Ref type(filtered ? PyType_FromSpec(&shape) : nullptr);
     Ref exited(PyObject_CallMethod(context.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
     if (!type || !exited) return nullptr;
     Ref module_name(PyUnicode_FromString("korvo_mesh"));
