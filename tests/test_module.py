@@ -1,5 +1,6 @@
 """The module, the KorvoMesh type and the shared argument conventions."""
 import importlib
+import inspect
 import sys
 
 import pytest
@@ -220,3 +221,39 @@ def test_instances_share_nothing():
     assert b.state_keys() == []
     assert b.list_migrations() == "[]"
     assert '"topics":0' in b.health_snapshot()
+
+
+# A value every parameter of the constructor and the methods accepts, by name.
+VALID = {
+    "app_name": "myapp", "plan_json": "", "agent_type": "T", "agent_id": "a", "instance": 0,
+    "metadata_json": None, "status": "idle", "method": "m", "args_json": "{}", "key": "k",
+    "value_json": "1", "prefix": "", "topic": "t", "payload_json": "1", "variable_name": "v",
+    "source_backend": "s", "target_backend": "t", "discrepancy_count": 0, "keys_migrated": 0,
+}
+# What a call may need first; the call that makes it is not prepared with it.
+SETUP = [("register_agent", ("T", "a")), ("start_migration", ("v", "s", "t"))]
+CALLABLES = ["KorvoMesh"] + [n for n, v in vars(KorvoMesh).items() if callable(v) and not n.startswith("_")]
+
+
+def prepared(name):
+    mesh = KorvoMesh("myapp")
+    for setup, args in SETUP:
+        if setup != name:
+            getattr(mesh, setup)(*args)
+    return KorvoMesh if name == "KorvoMesh" else getattr(mesh, name)
+
+
+@pytest.mark.parametrize("name", CALLABLES)
+def test_text_signature_is_what_the_matcher_takes(name):
+    params = inspect.signature(prepared(name)).parameters.values()
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
+    given = {p.name: VALID[p.name] for p in params}
+    required = {p.name: VALID[p.name] for p in params if p.default is p.empty}
+    prepared(name)(**given)
+    prepared(name)(**required)
+    refusal = "got an unexpected keyword argument 'nope'" if given else "takes no keyword arguments"
+    with pytest.raises(TypeError, match=refusal):
+        prepared(name)(**required, nope=1)
+    for left_out in required:
+        with pytest.raises(TypeError, match=f"missing 1 required positional argument: '{left_out}'$"):
+            prepared(name)(**{k: v for k, v in required.items() if k != left_out})

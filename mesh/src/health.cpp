@@ -23,6 +23,15 @@ HealthCounts read_health(const AgentRegistry& registry, const InMemoryStateStore
     return c;
 }
 
+HealthCounts read_summary_counts(const AgentRegistry& registry, const InMemoryStateStore& store,
+                                 const MigrationController& migrations) {
+    HealthCounts c;
+    c.agents_total = registry.count();
+    c.state_keys = store.len();
+    c.active_migrations = migrations.count_active();
+    return c;
+}
+
 void write_health_json(std::string_view app, const HealthCounts& c, std::string& out) {
     out.reserve(out.size() + app.size() + 192);
     out += R"({"agents":{"error":)";

@@ -29,6 +29,10 @@ struct HealthCounts {
 HealthCounts read_health(const AgentRegistry& registry, const InMemoryStateStore& store,
                          const MigrationController& migrations, const MeshChannel& channel);
 
+// Reads the three counts the summary line shows: agents_total, state_keys, active_migrations.
+HealthCounts read_summary_counts(const AgentRegistry& registry, const InMemoryStateStore& store,
+                                 const MigrationController& migrations);
+
 // {"agents":{"error":..,"idle":..,"running":..,"total":..},"app":..,"channels":{"topics":..},
 //  "migrations":{"active":..},"state":{"keys":..},"status":"ok"|"degraded"}
 void write_health_json(std::string_view app, const HealthCounts& counts, std::string& out);

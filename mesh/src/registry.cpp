@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/lock.h"
+#include "base/text_quote.h"
 #include "json/write.h"
 
 namespace korvo {
@@ -14,6 +15,9 @@ namespace {
 constexpr std::array<std::string_view, kAgentStatusCount> kStatusNames{
     "starting", "running", "idle", "stopping", "stopped", "error",
 };
+
+// The host name of the local loopback interface: calls are routed within this process.
+constexpr std::string_view kLocalNode = "localhost";
 
 constexpr std::size_t index_of(AgentStatus status) noexcept { return static_cast<std::size_t>(status); }
 
@@ -77,6 +81,30 @@ std::optional<AgentStatus> status_from_name(std::string_view name) noexcept {
         if (kStatusNames[i] == name) return static_cast<AgentStatus>(i);
     }
     return std::nullopt;
+}
+
+void write_unknown_status(std::string_view name, std::string& out) {
+    out += "Unknown status ";
+    append_quoted(name, out);
+    out += ". Valid values: ";
+    for (std::size_t i = 0; i < kStatusNames.size(); ++i) {
+        if (i > 0) out += ", ";
+        out += kStatusNames[i];
+    }
+}
+
+void write_route_descriptor(std::string_view agent_type, std::string_view agent_id, std::string_view method,
+                            std::string& out) {
+    out.reserve(out.size() + agent_type.size() + agent_id.size() + method.size() + 96);
+    out += R"({"agent_id":)";
+    json::write_string(agent_id, out);
+    out += R"(,"agent_type":)";
+    json::write_string(agent_type, out);
+    out += R"(,"method":)";
+    json::write_string(method, out);
+    out += R"(,"node":")";
+    out += kLocalNode;
+    out += R"(","status":"routed"})";
 }
 
 void AgentEntry::write_json(std::string& out) const {

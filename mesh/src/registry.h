@@ -23,6 +23,8 @@ inline constexpr std::size_t kAgentStatusCount = 6;
 std::string_view status_name(AgentStatus status) noexcept;
 // Exact, case-sensitive match of one of the six names; nullopt for any other text.
 std::optional<AgentStatus> status_from_name(std::string_view name) noexcept;
+// Unknown status "{name}". Valid values: starting, running, idle, stopping, stopped, error
+void write_unknown_status(std::string_view name, std::string& out);
 
 struct AgentEntry : json::WritesJson<AgentEntry> {
     std::string agent_id;
@@ -40,6 +42,11 @@ struct AgentEntry : json::WritesJson<AgentEntry> {
 
 // "[" entries "," ... "]"
 void write_entries_json(const std::vector<AgentEntry>& entries, std::string& out);
+
+// The descriptor of a call routed to an agent of this process:
+// {"agent_id":..,"agent_type":..,"method":..,"node":"localhost","status":"routed"}
+void write_route_descriptor(std::string_view agent_type, std::string_view agent_id, std::string_view method,
+                            std::string& out);
 
 // A registration as it was made, so that a caller who cannot hand its result on can take it back.
 struct Registration {

@@ -1,0 +1,161 @@
+// The agent methods, each one's parameters, docstring and body together.
+#include <optional>
+
+#include "facade/mesh_type.h"
+#include "json/canonical.h"
+#include "json/read.h"
+
+namespace korvo::facade {
+namespace {
+
+struct RegisterAgent {
+    static constexpr Signature sig = signature("register_agent", str("agent_type"), str("agent_id"),
+                                               u32("instance"), optional_str("metadata_json"));
+    static constexpr char doc[] = R"(Register a new agent instance.
+
+Args:
+    agent_type:    Class name, e.g. ``"Customer"``.
+    agent_id:      Unique identity key, e.g. ``"customer-123"``.
+    instance:      Replica index (0-based, default 0).
+    metadata_json: Optional JSON object with extra fields.
+
+Returns:
+    JSON string representing the created :class:`AgentEntry`.
+
+Raises:
+    RuntimeError: If the agent ID is already registered.)";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        std::optional<json::Value> metadata;
+        if (a[3].present) {
+            auto parsed = json::parse(a[3].text);
+            if (!check(parsed)) return nullptr;
+            metadata = std::move(*parsed);
+        }
+        OutBuffer out;
+        auto done = mesh.registry.register_agent_json(a[0].text, a[1].text, static_cast<std::uint32_t>(a[2].number),
+                                                      std::move(metadata), out.text());
+        if (!check(done)) return nullptr;
+        return delivered(to_str(out.text()), [&] { mesh.registry.undo(a[1].text, *done); });
+    }
+};
+
+struct UpdateAgentStatus {
+    static constexpr Signature sig = signature("update_agent_status", str("agent_id"), str("status"));
+    static constexpr char doc[] = R"(Update the status of a registered agent.
+
+Args:
+    agent_id: The agent's unique ID.
+    status:   One of ``"starting"``, ``"running"``, ``"idle"``,
+              ``"stopping"``, ``"stopped"``, ``"error"``.
+
+Raises:
+    ValueError: If the status string is not recognised.
+    KeyError:   If the agent ID is not registered.)";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        const auto status = status_from_name(a[1].text);
+        if (!status) {
+            OutBuffer message;
+            write_unknown_status(a[1].text, message.text());
+            Ref text(to_str(message.text()));
+            if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+            return nullptr;
+        }
+        return none_or_raise(mesh.registry.update_status(a[0].text, *status));
+    }
+};
+
+struct DeregisterAgent {
+    static constexpr Signature sig = signature("deregister_agent", str("agent_id"));
+    static constexpr char doc[] = "Deregister an agent.  No-op if the ID does not exist.";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        return none_or_raise(mesh.registry.deregister(a[0].text));
+    }
+};
+
+struct GetAgent {
+    static constexpr Signature sig = signature("get_agent", str("agent_id"));
+    static constexpr char doc[] = R"(Look up an agent by ID.
+
+Returns:
+    JSON string for the agent, or ``None`` if not found.)";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        OutBuffer out;
+        return optional_str_or_raise(mesh.registry.get_json(a[0].text, out.text()), out.text());
+    }
+};
+
+struct ListAgents {
+    static constexpr Signature sig = signature("list_agents", optional_str("agent_type"), optional_str("status"));
+    static constexpr char doc[] = R"(List agents, optionally filtered.
+
+Args:
+    agent_type: Filter by type name (``None`` = all types).
+    status:     Filter by status string (``None`` = all statuses).
+
+Returns:
+    JSON array string of agent records.)";
+
+    static std::optional<std::string_view> filter(const Arg& arg) {
+        if (!arg.present) return std::nullopt;
+        return arg.text;
+    }
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        OutBuffer out;
+        return str_or_raise(mesh.registry.list_json(filter(a[0]), filter(a[1]), out.text()), out.text());
+    }
+};
+
+struct RouteAgentCall {
+    static constexpr Signature sig = signature("route_agent_call", str("agent_type"), str("agent_id"),
+                                               str("method"), str("args_json", "{}"));
+    static constexpr char doc[] = R"(Route a call to an agent and return routing metadata as JSON.
+
+This method validates that the agent exists and is not stopped/errored,
+then marks it as ``"running"`` and returns a routing descriptor.  The
+actual Python method dispatch is performed by the caller using the
+returned metadata.
+
+Args:
+    agent_type: Agent class name.
+    agent_id:   Agent identity key.
+    method:     Method name to invoke.
+    args_json:  JSON object of keyword arguments (default ``"{}"``) .
+
+Returns:
+    JSON object ``{"status": "routed", "agent_id": "…", …}``.
+
+Raises:
+    KeyError:   If the agent is not registered or has stopped.)";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        // The arguments must be JSON; their value is the caller's business, so nothing is kept.
+        if (a[3].present) {
+            auto read = json::check(a[3].text);
+            if (!read) {
+                raise_mesh_error(read.error().to_mesh_error());
+                return nullptr;
+            }
+        }
+        // The descriptor is made before the agent is marked: a call that fails for want of
+        // memory leaves the agent as it was.
+        OutBuffer out;
+        write_route_descriptor(a[0].text, a[1].text, a[2].text, out.text());
+        Ref descriptor(to_str(out.text()));
+        if (!descriptor) return nullptr;
+        if (!check(mesh.registry.route(a[0].text, a[1].text))) return nullptr;
+        return descriptor.release();
+    }
+};
+
+constexpr auto kMethods =
+    methods<RegisterAgent, UpdateAgentStatus, DeregisterAgent, GetAgent, ListAgents, RouteAgentCall>();
+
+}  // namespace
+
+std::span<const Method> agent_methods() noexcept { return kMethods; }
+
+}  // namespace korvo::facade

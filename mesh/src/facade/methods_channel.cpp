@@ -1,0 +1,32 @@
+// The topic method: its parameters, docstring and body.
+#include "facade/mesh_type.h"
+#include "json/read.h"
+
+namespace korvo::facade {
+namespace {
+
+struct Publish {
+    static constexpr Signature sig = signature("publish", str("topic"), str("payload_json"));
+    static constexpr char doc[] = R"(Publish a message to a topic.
+
+Args:
+    topic:        Topic name string.
+    payload_json: JSON-encoded message payload.
+
+Returns:
+    Number of active receivers that received the message.)";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        auto parsed = json::parse(a[1].text);
+        if (!check(parsed)) return nullptr;
+        return int_or_raise(mesh.channel.publish(a[0].text, std::move(*parsed)));
+    }
+};
+
+constexpr auto kMethods = methods<Publish>();
+
+}  // namespace
+
+std::span<const Method> channel_methods() noexcept { return kMethods; }
+
+}  // namespace korvo::facade

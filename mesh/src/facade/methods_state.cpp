@@ -1,0 +1,63 @@
+// The state store methods, each one's parameters, docstring and body together.
+#include "facade/mesh_type.h"
+
+namespace korvo::facade {
+namespace {
+
+struct StateGet {
+    static constexpr Signature sig = signature("state_get", str("key"));
+    static constexpr char doc[] = R"(Get a value from the shared state store.
+
+Returns:
+    JSON string for the value, or ``None`` if the key does not exist.)";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        OutBuffer out;
+        return optional_str_or_raise(mesh.store.get_text(a[0].text, out.text()), out.text());
+    }
+};
+
+struct StateSet {
+    static constexpr Signature sig = signature("state_set", str("key"), str("value_json"));
+    static constexpr char doc[] = R"(Set a value in the shared state store.
+
+Args:
+    key:        Arbitrary string key.
+    value_json: JSON-encoded value to store.)";
+
+    // Read straight into the stored canonical text; no value tree is built.
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        return none_or_raise(mesh.store.set_text(a[0].text, a[1].text));
+    }
+};
+
+struct StateDelete {
+    static constexpr Signature sig = signature("state_delete", str("key"));
+    static constexpr char doc[] = "Delete a key from the state store.  No-op if the key does not exist.";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) { return none_or_raise(mesh.store.remove(a[0].text)); }
+};
+
+struct StateExists {
+    static constexpr Signature sig = signature("state_exists", str("key"));
+    static constexpr char doc[] = "Check whether a key exists in the state store.";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) { return bool_or_raise(mesh.store.exists(a[0].text)); }
+};
+
+struct StateKeys {
+    static constexpr Signature sig = signature("state_keys", str("prefix", ""));
+    static constexpr char doc[] = "Return all keys that start with `prefix` (sorted).";
+
+    static PyObject* call(MeshFields& mesh, const Args& a) {
+        return str_list_or_raise(mesh.store.keys_with_prefix(a[0].text));
+    }
+};
+
+constexpr auto kMethods = methods<StateGet, StateSet, StateDelete, StateExists, StateKeys>();
+
+}  // namespace
+
+std::span<const Method> state_methods() noexcept { return kMethods; }
+
+}  // namespace korvo::facade

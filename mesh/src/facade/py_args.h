@@ -1,0 +1,148 @@
+// Arguments: each method states its parameters once, as a Signature, and that one record drives
+// both the matching and conversion of its arguments and the text signature in its docstring.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "facade/py_ref.h"
+
+namespace korvo::facade {
+
+// The class whose methods these are, as messages and text signatures name it.
+inline constexpr char kTypeName[] = "KorvoMesh";
+
+enum class Kind : std::uint8_t {
+    Str,     // a str (subclasses accepted); the default, if any, is a literal text
+    OptStr,  // a str, or None / omitted for "absent"
+    U32,     // an integer through the integer index, narrowed to 0..4294967295; omitted: 0
+    U64,     // an integer through the integer index, as an unsigned 64-bit value; omitted: 0
+};
+
+// One positional-or-keyword parameter.
+struct Param {
+    const char* name = nullptr;
+    Kind kind = Kind::Str;
+    const char* default_text = nullptr;  // Str: what an omitted argument stands for; null: required
+
+    constexpr bool required() const noexcept { return kind == Kind::Str && default_text == nullptr; }
+};
+
+constexpr Param str(const char* name) noexcept { return {name, Kind::Str, nullptr}; }
+constexpr Param str(const char* name, const char* default_text) noexcept { return {name, Kind::Str, default_text}; }
+constexpr Param optional_str(const char* name) noexcept { return {name, Kind::OptStr, nullptr}; }
+constexpr Param u32(const char* name) noexcept { return {name, Kind::U32, nullptr}; }
+constexpr Param u64(const char* name) noexcept { return {name, Kind::U64, nullptr}; }
+
+inline constexpr std::size_t kMaxParams = 4;
+
+// A callable's name and parameters, with the counts the matcher needs. Made only by signature(),
+// which counts them.
+struct Signature {
+    const char* name;  // "publish"; "__new__" for the constructor
+    std::array<Param, kMaxParams> params;
+    std::size_t count;
+    std::size_t required;
+};
+
+template <class... P>
+consteval Signature signature(const char* name, P... params) {
+    static_assert(sizeof...(P) <= kMaxParams, "raise kMaxParams");
+    Signature sig{name, {params...}, sizeof...(P), 0};
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        // A default is shown between double quotes, as it is.
+        for (const char* c = sig.params[i].default_text; c && *c; ++c) {
+            if (*c == '"' || *c == '\\') throw "a default that would need escaping";
+        }
+        if (!sig.params[i].required()) continue;
+        // Positional filling and the "takes from N to M" message assume required ones lead.
+        if (sig.required != i) throw "a required parameter follows an optional one";
+        ++sig.required;
+    }
+    return sig;
+}
+
+// The heads of docstrings, from which the interpreter reads `__text_signature__`:
+// "name($self, a, b=0)\n--\n\n" for a method, "KorvoMesh(a, b=\"\")\n--\n\n" for the constructor.
+void append_method_text_signature(const Signature& sig, std::string& out);
+void append_type_text_signature(const Signature& sig, std::string& out);
+
+// ---- conversion -------------------------------------------------------------------------
+
+// A converted argument.
+struct Arg {
+    bool present = false;
+    std::string_view text;
+    std::uint64_t number = 0;
+};
+
+using Args = std::array<Arg, kMaxParams>;
+
+bool convert_str_slow(PyObject* value, const char* param, std::string_view& out);
+bool convert_u32(PyObject* value, const char* param, std::uint64_t& out);
+bool convert_u64(PyObject* value, const char* param, std::uint64_t& out);
+
+// The UTF-8 view of a str argument; the interpreter keeps it for as long as the str lives.
+inline bool convert_str(PyObject* value, const char* param, std::string_view& out) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
+        // ASCII text is its own UTF-8, stored right after the object header.
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+        return true;
+    }
+    return convert_str_slow(value, param, out);
+}
+
+// Converts one argument; `value` is null when the argument was omitted.
+inline bool convert(const Param& p, PyObject* value, Arg& out) {
+    switch (p.kind) {
+        case Kind::Str:
+            out.present = value != nullptr;
+            if (!value) {
+                out.text = p.default_text ? std::string_view(p.default_text) : std::string_view();
+                return true;
+            }
+            return convert_str(value, p.name, out.text);
+        case Kind::OptStr:
+            out.present = value != nullptr && value != Py_None;
+            return !out.present || convert_str(value, p.name, out.text);
+        case Kind::U32:
+            out.present = value != nullptr;
+            return !value || convert_u32(value, p.name, out.number);
+        case Kind::U64:
+            out.present = value != nullptr;
+            return !value || convert_u64(value, p.name, out.number);
+    }
+    return false;
+}
+
+// ---- matching ---------------------------------------------------------------------------
+
+// Matches positional and keyword arguments to the parameters, then converts them in parameter
+// order. `kwvalues[i]` is the value of keyword `kwnames[i]`.
+bool match_args(const Signature& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                PyObject* const* kwvalues, Args& out);
+
+// The vectorcall form used by every method. Calls that pass every argument by position (the
+// common case) go straight to conversion.
+inline bool match(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Args& out) {
+    const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
+        for (std::size_t i = 0; i < nargs; ++i) {
+            if (!convert(sig.params[i], args[i], out[i])) return false;
+        }
+        for (std::size_t i = nargs; i < sig.count; ++i) {
+            if (!convert(sig.params[i], nullptr, out[i])) return false;
+        }
+        return true;
+    }
+    return match_args(sig, args, nargs, kwnames, args + nargs, out);
+}
+
+// The tuple-and-dict form (the constructor's).
+bool match(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out);
+
+}  // namespace korvo::facade
