@@ -2,10 +2,10 @@
 
 #include <functional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "base/lock.h"
+#include "base/text_map.h"
 #include "base/text_quote.h"
 #include "json/write.h"
 
@@ -21,10 +21,6 @@ constexpr std::string_view kLocalNode = "localhost";
 
 constexpr std::size_t index_of(AgentStatus status) noexcept { return static_cast<std::size_t>(status); }
 
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-};
 
 // A stored entry and the registration that made it.
 struct Stored {
@@ -32,9 +28,9 @@ struct Stored {
     std::uint64_t generation = 0;
 };
 
-using EntryMap = std::unordered_map<std::string, Stored, TextHash, std::equal_to<>>;
+using EntryMap = TextMap<Stored>;
 
-MeshError poisoned_error() { return MeshError::state("registry lock poisoned"); }
+MeshError lock_poisoned() { return MeshError::state("registry lock poisoned"); }
 
 // Bytes of one entry's JSON apart from its texts and metadata: keys, punctuation, status,
 // instance and two timestamps of at most 35 characters.
@@ -226,7 +222,7 @@ Result<Registration> AgentRegistry::add_then(std::string_view agent_type, std::s
     TimestampText stamp;
     std::uint64_t generation = 0;
     const auto added = core_->add(key, fresh, stamp, generation);
-    if (!added) return fail(poisoned_error());
+    if (!added) return fail(lock_poisoned());
     if (*added == Core::Added::Taken) return fail(MeshError::agent_already_registered(agent_id));
     const Registration done{generation};
     try {
@@ -286,42 +282,36 @@ void AgentRegistry::undo(std::string_view agent_id, const Registration& done) no
 }
 
 Result<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_id) const {
-    auto found = core_->lock.shared([&] {
+    return core_->lock.read(lock_poisoned, [&] {
         const auto it = core_->entries.find(agent_id);
         if (it == core_->entries.end()) return std::optional<AgentEntry>{};
         return std::optional<AgentEntry>{it->second.entry};
     });
-    if (!found) return fail(poisoned_error());
-    return std::move(*found);
 }
 
 Result<bool> AgentRegistry::get_json(std::string_view agent_id, std::string& out) const {
-    const auto found = core_->lock.shared([&] {
+    return core_->lock.read(lock_poisoned, [&] {
         const auto it = core_->entries.find(agent_id);
         if (it == core_->entries.end()) return false;
         out.reserve(out.size() + estimated_json_size(it->second.entry));
         it->second.entry.write_json(out);
         return true;
     });
-    if (!found) return fail(poisoned_error());
-    return *found;
 }
 
 Result<std::vector<AgentEntry>> AgentRegistry::list(std::optional<std::string_view> agent_type,
                                                     std::optional<std::string_view> status) const {
-    auto kept = core_->lock.shared([&] {
+    return core_->lock.read(lock_poisoned, [&] {
         std::vector<AgentEntry> copies;
         if (!agent_type && !status) copies.reserve(core_->entries.size());
         core_->for_each_kept(agent_type, status, [&](const AgentEntry& e) { copies.push_back(e); });
         return copies;
     });
-    if (!kept) return fail(poisoned_error());
-    return std::move(*kept);
 }
 
 Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std::optional<std::string_view> status,
                                 std::string& out) const {
-    const bool listed = core_->lock.shared([&] {
+    return core_->lock.read(lock_poisoned, [&] {
         // One pass to size the buffer, one to write it, both in the same shared section.
         std::size_t estimate = 2;
         core_->for_each_kept(agent_type, status,
@@ -336,24 +326,22 @@ Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std:
         });
         out.push_back(']');
     });
-    if (!listed) return fail(poisoned_error());
-    return {};
 }
 
 Status AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
-    const auto found = core_->lock.exclusive([&] {
+    const auto found = core_->lock.write(lock_poisoned, [&] {
         const auto it = core_->entries.find(agent_id);
         if (it == core_->entries.end()) return false;
         core_->set_status(it->second.entry, status);
         return true;
     });
-    if (!found) return fail(poisoned_error());
+    if (!found) return fail(found.error());
     if (!*found) return fail(MeshError::agent_not_found("", agent_id));
     return {};
 }
 
 Status AgentRegistry::route(std::string_view agent_type, std::string_view agent_id) {
-    const auto routed = core_->lock.exclusive([&] {
+    const auto routed = core_->lock.write(lock_poisoned, [&] {
         const auto it = core_->entries.find(agent_id);
         if (it == core_->entries.end() || it->second.entry.status == AgentStatus::Stopped ||
             it->second.entry.status == AgentStatus::Error) {
@@ -362,21 +350,19 @@ Status AgentRegistry::route(std::string_view agent_type, std::string_view agent_
         core_->set_status(it->second.entry, AgentStatus::Running);
         return true;
     });
-    if (!routed) return fail(poisoned_error());
+    if (!routed) return fail(routed.error());
     if (!*routed) return fail(MeshError::agent_not_found(agent_type, agent_id));
     return {};
 }
 
 Status AgentRegistry::deregister(std::string_view agent_id) {
     std::optional<EntryMap::node_type> removed;  // freed after the lock is released
-    const bool done = core_->lock.exclusive([&] {
+    return core_->lock.write(lock_poisoned, [&] {
         const auto it = core_->entries.find(agent_id);
         if (it == core_->entries.end()) return;
         --core_->by_status[index_of(it->second.entry.status)];
         removed.emplace(core_->entries.extract(it));
     });
-    if (!done) return fail(poisoned_error());
-    return {};
 }
 
 std::size_t AgentRegistry::count() const noexcept {
