@@ -24,8 +24,10 @@
 #   KORVO_CACHE_DIR            cache root (default: ${XDG_CACHE_HOME:-~/.cache}/korvo-mesh)
 set -euo pipefail
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VENV="$ROOT/.venv"
+# shellcheck source=scripts/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+ROOT="$KORVO_ROOT"
+VENV="$KORVO_VENV"
 REQS="$ROOT/requirements-dev.txt"
 STAMP="$VENV/.korvo-bootstrap"
 CACHE_ROOT="${KORVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/korvo-mesh}"
@@ -40,12 +42,9 @@ for arg in "$@"; do
   case "$arg" in
     --no-project) WITH_PROJECT=0 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    *) echo "bootstrap: unknown argument: $arg" >&2; exit 2 ;;
+    *) log "unknown argument: $arg"; exit 2 ;;
   esac
 done
-
-log() { printf 'bootstrap: %s\n' "$*" >&2; }
-die() { printf 'bootstrap: error: %s\n' "$*" >&2; exit 1; }
 
 # ---------------------------------------------------------------------------
 # Quick path: everything was set up before for the same requirements.
@@ -55,10 +54,6 @@ stamp_key() {
     sha256sum "$REQS" | cut -d' ' -f1
     printf 'python=%s force=%s\n' "${KORVO_PYTHON:-}" "${KORVO_FORCE_SOURCE_BUILD:-}"
   } | sha256sum | cut -d' ' -f1
-}
-
-pkg_installed() {
-  [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true)" = installed ]
 }
 
 system_ready() {
@@ -81,33 +76,6 @@ fi
 # ---------------------------------------------------------------------------
 # System packages
 # ---------------------------------------------------------------------------
-SUDO=()
-if [ "$(id -u)" != 0 ]; then
-  if command -v sudo >/dev/null 2>&1; then SUDO=(sudo -n); else SUDO=(false); fi
-fi
-APT_UPDATED=0
-apt_update_once() {
-  if [ "$APT_UPDATED" = 0 ]; then
-    log "apt-get update"
-    "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq \
-      || die "apt-get update failed (are you root or allowed to sudo?)"
-    APT_UPDATED=1
-  fi
-}
-apt_install_missing() {
-  local missing=() p
-  for p in "$@"; do pkg_installed "$p" || missing+=("$p"); done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  apt_update_once
-  log "apt-get install ${missing[*]}"
-  "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" </dev/null >/dev/null \
-    || die "could not install: ${missing[*]}"
-}
-apt_lists_present() {
-  compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null
-}
-
 apt_install_missing "${SYSTEM_PACKAGES[@]}"
 
 # ---------------------------------------------------------------------------
@@ -131,20 +99,17 @@ find_python() {
   local -a cands=()
   cand="$(command -v python3.13 2>/dev/null || true)"; [ -n "$cand" ] && cands+=("$cand")
   local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-  # Newest 3.13.x first.
-  while IFS= read -r cand; do cands+=("$cand"); done < <(
-    ls -d "$pyenv_root"/versions/3.13*/bin/python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13 2>/dev/null \
-      | grep -v '3\.13[^/]*t/bin' | sort -urV)
+  # Newest 3.13.x first; not the free-threaded builds (3.13.Nt).
+  while IFS= read -r cand; do [ -n "$cand" ] && cands+=("$cand"); done < <(
+    for cand in "$pyenv_root"/versions/3.13*/bin/python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13; do
+      [[ -e "$cand" && "$cand" != *t/bin/python3.13 ]] && printf '%s\n' "$cand"
+    done | sort -urV)
   cands+=(/usr/local/bin/python3.13 /usr/bin/python3.13 "$CPY_PREFIX/bin/python3.13")
   for cand in "${cands[@]}"; do
     [ -x "$cand" ] || continue
     if python_usable "$cand"; then printf '%s\n' "$cand"; return 0; fi
   done
   return 1
-}
-
-apt_candidate() {  # prints the candidate version of package $1, if any
-  apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ { if ($2 != "(none)") print $2; exit }'
 }
 
 # Prints the archive URI of the machine's own Debian sources: the URIs: field of
@@ -203,8 +168,9 @@ build_cpython_from_source() {
   apt-get -qq "${apt_opts[@]}" update || die "apt-get update of the $CPY_SUITE sources failed"
   (cd "$work/src" && apt-get -qq "${apt_opts[@]}" source --download-only python3.13 >/dev/null) \
     || die "apt-get source python3.13 failed"
-  local dsc
-  dsc="$(ls "$work"/src/python3.13_*.dsc | head -n1)"
+  local -a dscs=("$work"/src/python3.13_*.dsc)
+  local dsc="${dscs[0]}"
+  [ -f "$dsc" ] || die "apt-get source python3.13 left no .dsc"
   # The upstream tree as released; the distribution's packaging patches are
   # about its own file layout, which a private prefix does not want.
   (cd "$work/src" && dpkg-source --skip-patches -x "$dsc" cpython >/dev/null 2>&1) \
@@ -239,7 +205,7 @@ if [ -n "${KORVO_PYTHON:-}" ]; then
 elif [ "${KORVO_FORCE_SOURCE_BUILD:-0}" != 1 ]; then
   PYTHON="$(find_python || true)"
   if [ -z "$PYTHON" ]; then
-    apt_lists_present || apt_update_once
+    apt_lists_ready
     if [ -n "$(apt_candidate python3.13-dev)" ]; then
       apt_install_missing python3.13-dev python3.13-venv
       python_usable /usr/bin/python3.13 && PYTHON=/usr/bin/python3.13

@@ -3,8 +3,11 @@
 # it installs into a fresh environment outside the source tree and imports, and an sdist
 # builds the same wheel. Needs the project's .venv (scripts/bootstrap.sh).
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-py="$root/.venv/bin/python"
+# shellcheck source=scripts/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+root="$KORVO_ROOT"
+py="$KORVO_VENV/bin/python"
+[ -x "$py" ] || die "no $py: run 'make bootstrap' first"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -18,7 +21,7 @@ tag="$("$py" -c 'import sys, sysconfig; print("cp%d%d-cp%d%d-%s" % (sys.version_
 echo "built $(basename "$wheel"), expecting tag $tag"
 case "$(basename "$wheel")" in
   *"$tag".whl) ;;
-  *) echo "wrong wheel tags" >&2; exit 1 ;;
+  *) die "wrong wheel tags" ;;
 esac
 # Nothing may land at the top of site-packages but the module, its stub, the stub-only package
 # and the dist-info folder: a stray top-level file (a py.typed marker, say) would belong to
@@ -61,10 +64,10 @@ text: str = mesh.state_get("k")  # a str or None: the checker must refuse this
 EOF
 if (cd "$work" && "$py" -m mypy --python-executable "$work/env/bin/python" --no-incremental use_types.py \
       >"$work/mypy.out" 2>&1); then
-  echo "mypy accepted an Optional[str] as str: the stubs were not found" >&2; cat "$work/mypy.out" >&2; exit 1
+  cat "$work/mypy.out" >&2; die "mypy accepted an Optional[str] as str: the stubs were not found"
 fi
 grep -q 'Incompatible types in assignment (expression has type "str | None", variable has type "str")' "$work/mypy.out" \
-  || { echo "mypy did not check against the installed stubs:" >&2; cat "$work/mypy.out" >&2; exit 1; }
+  || { cat "$work/mypy.out" >&2; die "mypy did not check against the installed stubs"; }
 echo "mypy reads the installed types"
 
 echo "== sdist"

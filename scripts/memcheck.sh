@@ -9,25 +9,21 @@
 # memcheck reports an error; the full report is in build-memcheck/memcheck.log.
 set -euo pipefail
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+ROOT="$KORVO_ROOT"
 OUT="$ROOT/build-memcheck"
 FILTER="${1:-*}"
 JOBS="${JOBS:-2}"
 
-if [ -x "$ROOT/.venv/bin/cmake" ]; then CMAKE="$ROOT/.venv/bin/cmake"; else CMAKE="cmake"; fi
+CMAKE="$(project_cmake)"
 GENERATOR=()
-if command -v ninja >/dev/null 2>&1 || [ -x "$ROOT/.venv/bin/ninja" ]; then
+if [ -x "$KORVO_VENV/bin/ninja" ] || command -v ninja >/dev/null 2>&1; then
   GENERATOR=(-G Ninja)
-  PATH="$ROOT/.venv/bin:$PATH"
+  PATH="$KORVO_VENV/bin:$PATH"
 fi
 
-if ! command -v valgrind >/dev/null 2>&1; then
-  echo "memcheck.sh: installing valgrind"
-  SUDO=()
-  [ "$(id -u)" -ne 0 ] && SUDO=(sudo)
-  "${SUDO[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get install -y -qq valgrind >/dev/null
-fi
+apt_install_missing valgrind
 
 if [ ! -f "$OUT/CMakeCache.txt" ]; then
   "$CMAKE" -S "$ROOT" -B "$OUT" "${GENERATOR[@]}" -DCMAKE_BUILD_TYPE=None \
@@ -36,7 +32,7 @@ fi
 "$CMAKE" --build "$OUT" -j "$JOBS" --target korvo_core_tests
 
 LOG="$OUT/memcheck.log"
-echo "memcheck.sh: running korvo_core_tests under memcheck (report: ${LOG#"$ROOT"/})"
+log "running korvo_core_tests under memcheck (report: ${LOG#"$ROOT"/})"
 status=0
 valgrind --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=definite,indirect,possible \
   --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes --num-callers=30 \
@@ -45,6 +41,6 @@ valgrind --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=
 
 grep -E 'ERROR SUMMARY|definitely lost|indirectly lost|possibly lost' "$LOG" | sed 's/^==[0-9]*== /  /' || true
 if [ "$status" -ne 0 ]; then
-  echo "memcheck.sh: FAILED (exit $status); see ${LOG#"$ROOT"/}" >&2
+  log "FAILED (exit $status); see ${LOG#"$ROOT"/}"
 fi
 exit "$status"
