@@ -6,7 +6,7 @@
 #   make demo            install the module into .venv and run examples/demo.py
 #   make test-sanitize   both test suites again under AddressSanitizer + UBSan
 #   make bench           benchmarks against a no-op floor, pure Python, orjson, json
-#   make fuzz            libFuzzer harnesses, FUZZ_SECONDS each (default 60)
+#   make fuzz            libFuzzer harnesses, FUZZ_SECONDS each (default 60; clang-19)
 #   make memcheck        the C++ unit tests under valgrind memcheck
 #   make check-package   stubtest, wheel tags, install from wheel and from sdist
 #   make clean           remove build trees (distclean: .venv too)
@@ -106,11 +106,11 @@ $(BENCH_STAMP): $(ROOT)/bench/requirements.txt
 	"$(PY)" -m pip install -q -r "$(ROOT)/bench/requirements.txt"
 	@touch "$@"
 
-fuzz:
-	"$(ROOT)/scripts/fuzz.sh" $(FUZZ_SECONDS)
+fuzz: bootstrap
+	JOBS=$(JOBS) "$(ROOT)/scripts/fuzz.sh" $(FUZZ_SECONDS)
 
 memcheck: bootstrap
-	"$(ROOT)/scripts/memcheck.sh"
+	JOBS=$(JOBS) "$(ROOT)/scripts/memcheck.sh"
 
 check-package: module
 	"$(ROOT)/scripts/check_package.sh"
