@@ -50,10 +50,13 @@ echo "== fresh environment"
 "$py" -m venv "$work/env"
 "$work/env/bin/python" -m pip install -q --no-deps "$wheel"
 (cd "$work" && "$work/env/bin/python" -c '
-import korvo_mesh, pathlib
+import importlib.metadata, korvo_mesh, pathlib
 m = korvo_mesh.KorvoMesh("wheel")
 assert m.register_agent("T", "a").startswith("{\"agent_id\":\"a\"")
 assert pathlib.Path(korvo_mesh.__file__).parent.joinpath("korvo_mesh.pyi").exists()
+# One version for the distribution and the module, both from CMakeLists.txt.
+assert korvo_mesh.__version__ == importlib.metadata.version("korvo-mesh"), \
+    (korvo_mesh.__version__, importlib.metadata.version("korvo-mesh"))
 print("imported", korvo_mesh.__file__, korvo_mesh.__version__)')
 # A type checker run from outside the tree finds the types through the installed stubs.
 cat >"$work/use_types.py" <<'EOF'
