@@ -30,29 +30,25 @@ pkg_installed() {
   [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || true)" = installed ]
 }
 
-# Runs apt-get as root: directly when we are root, else through sudo without a password
-# prompt (a prompt would hang CI and `make` alike).
-_apt_get() {
-  local -a as_root=()
-  if [ "$(id -u)" != 0 ]; then
-    command -v sudo >/dev/null 2>&1 || return 1
-    as_root=(sudo -n)
-  fi
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get -o DPkg::Lock::Timeout=300 "$@" </dev/null
+# True when apt-get can run as root: we are root, or sudo works without a password
+# (a prompt would hang CI and `make` alike).
+_apt_as_root_ok() {
+  [ "$(id -u)" = 0 ] || { command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; }
 }
 
-_apt_no_root_hint() {
-  [ "$(id -u)" = 0 ] && return 0
-  printf ' (not root, and %s: run as root or install them yourself)' \
-    "$(command -v sudo >/dev/null 2>&1 && echo 'sudo -n was refused' || echo 'no sudo')"
+_apt_get() {
+  local -a as_root=()
+  [ "$(id -u)" = 0 ] || as_root=(sudo -n)
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get -o DPkg::Lock::Timeout=300 "$@" </dev/null
 }
 
 _KORVO_APT_UPDATED=0
 apt_update_once() {
   [ "$_KORVO_APT_UPDATED" = 1 ] && return 0
+  _apt_as_root_ok || die "cannot run apt-get update: not root, and sudo -n is not allowed"
   log "apt-get update"
-  _apt_get -qq update >/dev/null || die "apt-get update failed$(_apt_no_root_hint)"
+  _apt_get -qq update >/dev/null || die "apt-get update failed"
   _KORVO_APT_UPDATED=1
 }
 
@@ -63,10 +59,12 @@ apt_install_missing() {
   [ ${#missing[@]} -eq 0 ] && return 0
   command -v apt-get >/dev/null 2>&1 \
     || die "missing system packages: ${missing[*]} (no apt-get here: install them yourself)"
+  _apt_as_root_ok || die "missing system packages: ${missing[*]}; not root, and sudo -n is not" \
+    "allowed: run 'apt-get install ${missing[*]}' as root, then run this again"
   apt_update_once
   log "apt-get install ${missing[*]}"
   _apt_get -qq install -y --no-install-recommends "${missing[@]}" >/dev/null \
-    || die "could not install: ${missing[*]}$(_apt_no_root_hint)"
+    || die "could not install: ${missing[*]}"
 }
 
 apt_lists_ready() {
