@@ -1,6 +1,8 @@
 // The one-pass canonicalizer against the reader and writer it stands in for: on every text
 // it must give the bytes write(read(text)) gives, or fail with the same error at the same place.
-#include "json/json_text.h"
+#include "json/canonical.h"
+#include "json/read.h"
+#include "json/write.h"
 #include "state.h"
 
 #include <gtest/gtest.h>

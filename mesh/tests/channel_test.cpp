@@ -6,7 +6,7 @@
 
 #include "channel.h"
 #include "base/clock.h"
-#include "json/json_text.h"
+#include "json/read.h"
 #include "support/manual_clock.h"
 
 namespace korvo {

@@ -3,7 +3,9 @@
 // either way without harm. Every answer must also be coherent: an accepted text
 // writes canonically to a text that reads back to the same value, and a refusal
 // points inside the text.
-#include "json/json_text.h"
+#include "json/canonical.h"
+#include "json/read.h"
+#include "json/write.h"
 
 #include <gtest/gtest.h>
 

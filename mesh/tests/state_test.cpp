@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "json/json_text.h"
+#include "json/read.h"
+#include "json/write.h"
 #include "state.h"
 
 namespace korvo {

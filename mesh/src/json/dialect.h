@@ -1,7 +1,7 @@
 // The two sets of rules a JSON walk reads by. Strict is the reader's: every JSON text argument
 // is read by it. LenientSkip checks only the shape of a value that is thrown away (a member of
 // a plan that the plan does not know). Every way the two differ is one field here, each pinned
-// by a test (JsonDialects in json_text_test.cpp) and fuzzed (dialect_fuzz.cpp); the walk and
+// by a test (JsonDialects in json_test.cpp) and fuzzed (dialect_fuzz.cpp); the walk and
 // the cursor ask these fields and nothing else.
 #pragma once
 

@@ -1,4 +1,6 @@
-#include "json/json_text.h"
+#include "json/canonical.h"
+#include "json/read.h"
+#include "json/write.h"
 
 #include <gtest/gtest.h>
 
