@@ -44,6 +44,7 @@ import build_floor  # noqa: E402
 import suite  # noqa: E402
 
 GROUPS = ("methods", "corpus", "scale", "memory", "instructions")
+MODULE_SOURCES = ("mesh/src", "python", "CMakeLists.txt", "pyproject.toml")
 MEMORY_ENTRIES = {"full": 1_000_000, "quick": 100_000}
 LARGE = {"full": 1_000_000, "quick": 100_000}
 
@@ -347,10 +348,11 @@ def cpu_name():
 
 def commit():
     try:
-        head = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"], capture_output=True,
-                              text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--", "mesh", "python",
-                                "CMakeLists.txt"], capture_output=True, text=True, check=True).stdout.strip()
+        # the last commit that changed the module's sources, not the benchmark's
+        head = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%h", "--", *MODULE_SOURCES],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--", *MODULE_SOURCES],
+                               capture_output=True, text=True, check=True).stdout.strip()
         return head + ("+changes" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
