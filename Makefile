@@ -98,7 +98,7 @@ test-sanitize: cxx-build-asan
 BENCH_STAMP  := $(VENV)/.korvo-bench-tools
 FUZZ_SECONDS ?= 60
 
-# Smoke run: make bench BENCH_ARGS=--quick. Full run: about 10-15 minutes on 2 cores.
+# Smoke run: make bench BENCH_ARGS=--quick. Full run: 7-10 minutes on 2 busy cores.
 bench: bench-tools
 	cd "$(ROOT)" && "$(PY)" bench/run_bench.py $(BENCH_ARGS)
 

@@ -1,6 +1,6 @@
 """Runs the korvo_mesh benchmarks and reports them against their targets.
 
-    python bench/run_bench.py                  # full run (about 10-15 minutes on 2 cores)
+    python bench/run_bench.py                  # full run (7-10 minutes on 2 busy cores)
     python bench/run_bench.py --quick          # smoke run: every case, few rounds, 100,000 entries
     python bench/run_bench.py --groups methods,instructions     # some groups only
 
@@ -178,7 +178,7 @@ def corpus_section(data, targets, summary):
         same_rows.append([doc, f"{mbps('mesh_roundtrip.same'):.0f}", f"{mbps('orjson.same'):.0f}",
                           f"{mbps('stdlib.same'):.0f}", fmt_ratio(same_orjson),
                           f"{mbps('mesh_publish.same'):.0f}",
-                          f"{med(r['mesh_roundtrip.fresh']) / med(r['mesh_roundtrip.same']):.2f}×"])
+                          f"{med(ratio_rounds(r['mesh_roundtrip.fresh'], r['mesh_roundtrip.same'])):.2f}×"])
     return (table(["document", "size", "korvo_mesh MB/s", "orjson MB/s", "json MB/s", "vs orjson (IQR)",
                    "vs json (IQR)", "publish MB/s"], rows)
             + "\n\nThe same str object every call (its UTF-8 form cached after the first call; what a "
