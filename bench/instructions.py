@@ -139,7 +139,7 @@ def driver(cases, mode):
     for case in cases:
         stmt, o, abcd, warm, counted = case_setup(case, mode)
         empty, calls = loop_pair(stmt)
-        empty(warm, o, *abcd)  # warm-up: the loops' bytecode specialises, caches fill
+        empty(warm, o, *abcd)  # warm-up: the interpreter adapts the loops, caches fill
         calls(warm, o, *abcd)
         measured(lambda: empty(counted, o, *abcd))
         measured(lambda: calls(counted, o, *abcd))

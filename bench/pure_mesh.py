@@ -156,9 +156,9 @@ class PureMesh:
     def __init__(self, app_name, plan_json=""):
         plan = _parse(plan_json) if plan_json else {}
         self.app_name = plan.get("app_name", app_name)
-        backends = ",".join(f'{_string(name)}:{{"backend_type":{_string(spec["backend_type"])},'
-                            f'"config":{_write(spec.get("config"))}}}'
-                            for name, spec in plan.get("backends", {}).items())
+        backends = ",".join(f'{_string(name)}:{{"backend_type":{_string(backend["backend_type"])},'
+                            f'"config":{_write(backend.get("config"))}}}'
+                            for name, backend in plan.get("backends", {}).items())
         self._plan_text = (f'{{"app_name":{_string(self.app_name)},"backends":{{{backends}}},'
                            f'"functions":{_string(plan.get("functions", []))},'
                            f'"agents":{_string(plan.get("agents", []))}}}')
