@@ -5,7 +5,8 @@
 #   make test            C++ unit tests (ctest) and the Python tests (pytest)
 #   make demo            install the module into .venv and run examples/demo.py
 #   make test-sanitize   both test suites again under AddressSanitizer + UBSan
-#   make bench           benchmarks against a no-op floor, pure Python, orjson, json
+#   make bench           benchmarks against a lean Python baseline, orjson, json, a plain dict
+#   make bench-instructions  instructions per call under callgrind (part of make bench)
 #   make fuzz            libFuzzer harnesses, FUZZ_SECONDS each (default 60; clang-19)
 #   make memcheck        the C++ unit tests under valgrind memcheck
 #   make check-package   stubtest, wheel tags, install from wheel and from sdist
@@ -35,7 +36,7 @@ MODULE_SOURCES := $(shell find "$(ROOT)/mesh/src" "$(ROOT)/python" -type f) \
 MODULE_STAMP   := $(VENV)/.korvo-module
 
 .PHONY: test demo test-sanitize bootstrap module cxx-build cxx-build-asan clean distclean \
-        bench fuzz memcheck check-package
+        bench bench-tools bench-instructions fuzz memcheck check-package
 
 bootstrap:
 	@"$(ROOT)/scripts/bootstrap.sh" --no-project
@@ -97,10 +98,17 @@ test-sanitize: cxx-build-asan
 BENCH_STAMP  := $(VENV)/.korvo-bench-tools
 FUZZ_SECONDS ?= 60
 
-# Smoke run: make bench BENCH_ARGS=--quick
-bench: module
-	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(BENCH_STAMP)"
+# Smoke run: make bench BENCH_ARGS=--quick. Full run: 7-10 minutes on 2 busy cores.
+bench: bench-tools
 	cd "$(ROOT)" && "$(PY)" bench/run_bench.py $(BENCH_ARGS)
+
+# Instructions per call alone (a few minutes): make bench-instructions [BENCH_ARGS=--quick]
+bench-instructions: bench-tools
+	cd "$(ROOT)" && "$(PY)" bench/build_floor.py >/dev/null && "$(PY)" bench/instructions.py $(BENCH_ARGS)
+
+bench-tools: module
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(BENCH_STAMP)"
+	@. "$(ROOT)/scripts/lib.sh" && apt_install_missing valgrind
 
 $(BENCH_STAMP): $(ROOT)/bench/requirements.txt
 	"$(PY)" -m pip install -q -r "$(ROOT)/bench/requirements.txt"

@@ -1,42 +1,60 @@
-"""The benchmark cases, run by pyperf. run_bench.py drives this script once per group:
+"""The timed benchmark cases. run_bench.py runs each group in a fresh process:
 
-    python bench/suite.py --group methods|corpus|scale [pyperf options] -o OUT.json
-    python bench/suite.py --memory mesh|pure agents|state N     (RSS per entry, no pyperf)
+    python bench/suite.py --group methods|corpus|scale [--quick] [--large N] -o OUT.json
+    python bench/suite.py --memory mesh|pure agents|state N      (RSS growth per entry)
 
-Every case is a time function: pyperf hands it a loop count, the function prepares what
-the case needs without the clock running (a populated mesh, fresh ids, a document) and
-returns the time of exactly `loops` calls. The loops are compiled from a one-line
-statement so that the mesh, PureMesh and the floor are called in the same way, with
-their arguments in local variables and no wrapper call in between.
+How a group is timed: each case has contenders (the mesh, the lean Python baseline, the
+floor, orjson, a plain dict...) that answer the same calls. A contender runs in batches of
+a fixed number of calls, chosen once so that a batch takes about BATCH seconds. A case
+then runs ROUNDS rounds; each round runs one batch of every contender, one after the
+other, starting with a different contender each round. The machine's load drifts over
+seconds, so contenders measured side by side within a round see the same machine: a
+ratio is taken per round and the median over the rounds is reported. Raw ns per call of
+every round go to the output file; run_bench.py takes the medians.
 
-How cases that cannot simply repeat are measured: in chunks of CHUNK timed calls, each
-prepared and tidied up without the clock running, so that the tables stay at the small
-mesh's size (a batch of 10^5 fresh ids in one table would measure cache misses instead):
+Every batch is a loop compiled from one statement, so that all contenders are called the
+same way, with their arguments in local variables and no wrapper call in between:
+
+    for x in seq:
+        <statement>
+
+Calls that cannot simply repeat run on prepared inputs: each chunk of up to CHUNK calls
+is prepared (and afterwards tidied up) with the clock stopped, so that the tables keep
+the small mesh's size:
   * register_agent: fresh ids registered (timed), then deregistered (untimed);
   * deregister_agent, state_delete: the chunk's ids/keys added (untimed), then each
     removed once (timed);
-  * start_migration: fresh names on a fresh 10-record controller per chunk (migrations
-    are never removed, and a name cannot be started twice while active);
+  * start_migration: fresh names on a fresh 10-record controller per chunk;
   * advance_migration, rollback_migration: migrations started (and, for rollback,
-    advanced to stage 5) untimed; each then takes five timed steps (1 -> 6, or 5 -> 0).
-The floor for the 1-argument chunked cases (nop1_chunks) runs the same chunked loop.
+    advanced to stage 5) untimed; each then takes five timed steps.
+The corpus cases make a pool of fresh, equal copies of the document before each batch,
+so that every call gets a str whose UTF-8 form has never been asked for (see README.md).
 """
+import argparse
+import gc
 import json
-import math
 import os
 import random
+import statistics
 import sys
 import time
-from itertools import cycle, islice, repeat
+from itertools import repeat
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 sys.path[:0] = [str(BENCH / "build"), str(BENCH)]
 
-DATA = BENCH / "data"
+DATA = BENCH.parent / "tests" / "data" / "corpus"  # the corpus documents, kept with the tests
 DOCUMENTS = ("canada", "citm_catalog", "twitter")
 SCALE_SMALL = 1_000
-SAMPLE = 65_536  # keys touched by a scale case, drawn at random from the whole table
+SAMPLE = 65_536  # keys looked up per batch by a scale case, drawn at random from the whole table
+CHUNK = 1000     # calls per prepared chunk
+
+# Rounds and the time a batch should take, per group.
+SETTINGS = {
+    "full": {"methods": (31, 0.010), "corpus": (15, 0.030), "scale": (15, None), "scale-slow": (7, 0.050)},
+    "quick": {"methods": (5, 0.002), "corpus": (3, 0.010), "scale": (3, None), "scale-slow": (3, 0.010)},
+}
 
 PLAN = {
     "app_name": "shop",
@@ -51,8 +69,8 @@ METADATA = json.dumps({"region": "eu", "tier": 2})
 ROUTE_ARGS = json.dumps({"basket": ["tea", "cups"]})
 PAYLOAD = json.dumps({"order": 1017, "customer": "customer-42", "total": 12.5})
 # A cart as an application would write it (json.dumps spacing); 100 bytes once canonical.
-VALUE = {"currency": "EUR", "customer": "customer-42", "items": ["tea", "cups", "saucer"],
-         "total": 12.5, "ts": 1733650000}
+VALUE = {"currency": "EUR", "customer": "customer-42", "items": ["tea", "cups", "pot"], "total": 9.5,
+         "ts": 1733650000}
 VALUE_TEXT = json.dumps(VALUE)
 
 
@@ -69,57 +87,8 @@ def implementation(impl):
     raise ValueError(impl)
 
 
-# --- loops ---------------------------------------------------------------------------
-
-HEADS = {
-    "const": "for _ in repeat(None, loops):",  # no int object made per iteration
-    "cycle": "for x in islice(cycle(seq), loops):",
-}
-CHUNK = 1000  # calls per timed chunk of a "chunks" loop
-
-
-def compile_loop(stmt, head="const"):
-    if head == "chunks":
-        # seq: lists of CHUNK values; before(chunk) prepares the chunk untimed and returns
-        # the object to call, after(o, chunk) tidies up untimed. Keeps tables at their size.
-        src = ("def timed(loops, seq, o, a, b, c, d, before, after):\n"
-               "    total = 0.0\n"
-               "    for chunk in seq:\n"
-               "        o = before(chunk)\n"
-               "        t0 = perf_counter()\n"
-               "        for x in chunk:\n"
-               f"            {stmt}\n"
-               "        total += perf_counter() - t0\n"
-               "        after(o, chunk)\n"
-               "    return total\n")
-    else:
-        src = ("def timed(loops, seq, o, a, b, c, d, before, after):\n"
-               "    t0 = perf_counter()\n"
-               f"    {HEADS[head]}\n"
-               f"        {stmt}\n"
-               "    return perf_counter() - t0\n")
-    namespace = {"perf_counter": time.perf_counter, "islice": islice, "cycle": cycle, "repeat": repeat}
-    exec(compile(src, f"<loop {stmt}>", "exec"), namespace)
-    return namespace["timed"]
-
-
-def time_func(stmt, setup, head="const", per_batch=False, reps=1):
-    """A pyperf time function: `setup(loops)` gives the loop's variables (o, a..d, seq);
-    it runs once per process, or before every batch when `per_batch` is set. Each of
-    pyperf's loops runs the statement `reps` times (pyperf's inner loops)."""
-    timed = compile_loop(stmt, head)
-    per_batch = per_batch or head == "chunks"  # chunks are made for the batch's loop count
-    memo = {}
-
-    def run(loops):
-        if per_batch or not memo:
-            memo.clear()
-            memo.update(setup(loops))
-        env = {"seq": None, "o": None, "a": None, "b": None, "c": None, "d": None,
-               "before": None, "after": None, **memo}
-        return timed(loops * reps, **env)
-
-    return run
+def load_average():
+    return os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
 
 
 # --- the small, realistic mesh ---------------------------------------------------------
@@ -144,18 +113,6 @@ def populated(cls):
     return o
 
 
-def fresh_ids(prefix, n):
-    return [f"{prefix}-{i}" for i in range(n)]
-
-
-def chunked(values):
-    return [values[i:i + CHUNK] for i in range(0, len(values), CHUNK)]
-
-
-def nothing(o, chunk):
-    pass
-
-
 def with_migrations(cls):
     """The migration side of populated(): a fresh controller with 10 records."""
     o = cls("shop", json.dumps(PLAN))
@@ -166,236 +123,352 @@ def with_migrations(cls):
     return o
 
 
-def method_setups(cls):
-    """method -> (statement, positional argument count, loop head, setup, per batch)."""
-    shared = {}
-
-    def mesh():
-        if "o" not in shared:
-            shared["o"] = populated(cls)
-        return shared["o"]
-
-    def const(**kw):
-        return lambda loops: {"o": mesh(), **kw}
-
-    # Chunked cases: CHUNK timed calls at a time, the tables kept at their populated size.
-    def register(loops):
-        def after(o, chunk):
-            for agent_id in chunk:
-                o.deregister_agent(agent_id)
-        return {"a": "Customer", "b": METADATA, "seq": chunked(fresh_ids("new", loops)),
-                "before": lambda chunk: mesh(), "after": after}
-
-    def deregister(loops):
-        def before(chunk):
-            o = mesh()
-            for agent_id in chunk:
-                o.register_agent("Customer", agent_id)
-            return o
-        return {"seq": chunked(fresh_ids("gone", loops)), "before": before, "after": nothing}
-
-    def delete(loops):
-        def before(chunk):
-            o = mesh()
-            for key in chunk:
-                o.state_set(key, VALUE_TEXT)
-            return o
-        return {"seq": chunked(fresh_ids("tmp:cart", loops)), "before": before, "after": nothing}
-
-    def start(loops):
-        # no migration is ever removed: each chunk starts on a fresh 10-record controller
-        return {"a": "sqlite", "b": "redis", "seq": chunked(fresh_ids("new.Var", loops)),
-                "before": lambda chunk: with_migrations(cls), "after": nothing}
-
-    def stepping(rollback):
-        def before(chunk):
-            o = with_migrations(cls)
-            for name in dict.fromkeys(chunk):
-                o.start_migration(name, "sqlite", "redis")
-                for _ in range(4 if rollback else 0):
-                    o.advance_migration(name)
-            return o
-
-        def setup(loops):
-            names = fresh_ids("step.Var", math.ceil(loops / 5))
-            return {"a": 120, "seq": chunked([n for n in names for _ in range(5)][:loops]),
-                    "before": before, "after": nothing}
-        return setup
-
-    return {
-        "register_agent": ("o.register_agent(a, x, 3, b)", 4, "chunks", register, True),
-        "get_agent": ("o.get_agent(a)", 1, "const", const(a="customer-42"), False),
-        "list_agents": ("o.list_agents(a)", 1, "const", const(a="Inventory"), False),
-        "update_agent_status": ("o.update_agent_status(a, b)", 2, "const",
-                                const(a="customer-42", b="idle"), False),
-        "deregister_agent": ("o.deregister_agent(x)", 1, "chunks", deregister, True),
-        "route_agent_call": ("o.route_agent_call(a, b, c, d)", 4, "const",
-                             const(a="Customer", b="customer-42", c="checkout", d=ROUTE_ARGS), False),
-        "state_get": ("o.state_get(a)", 1, "const", const(a="cart:customer-42"), False),
-        "state_set": ("o.state_set(a, b)", 2, "const", const(a="cart:customer-42", b=VALUE_TEXT), False),
-        "state_delete": ("o.state_delete(x)", 1, "chunks", delete, True),
-        "state_exists": ("o.state_exists(a)", 1, "const", const(a="cart:customer-42"), False),
-        "state_keys": ("o.state_keys(a)", 1, "const", const(a="config:"), False),
-        "publish": ("o.publish(a, b)", 2, "const", const(a="orders.created", b=PAYLOAD), False),
-        "start_migration": ("o.start_migration(x, a, b)", 3, "chunks", start, True),
-        "advance_migration": ("o.advance_migration(x, 0, a)", 3, "chunks", stepping(False), True),
-        "rollback_migration": ("o.rollback_migration(x)", 1, "chunks", stepping(True), True),
-        "get_migration": ("o.get_migration(a)", 1, "const", const(a="var3.Items"), False),
-        "list_migrations": ("o.list_migrations()", 0, "const", const(), False),
-        "health_snapshot": ("o.health_snapshot()", 0, "const", const(), False),
-        "plan_json": ("o.plan_json()", 0, "const", const(), False),
-        "__repr__": ("repr(o)", None, "const", const(), False),
-    }
+_serial = iter(range(10**12))
 
 
-def floor_setups():
-    shared = {}
+def fresh_ids(prefix, n):
+    """n names never used before in this process."""
+    return [f"{prefix}-{next(_serial)}" for _ in range(n)]
 
-    def floor():
-        if "o" not in shared:
-            shared["o"] = implementation("floor")()
-        return shared["o"]
-
-    def const(**kw):
-        return lambda loops: {"o": floor(), **kw}
-
-    args = {"a": "customer-42", "b": "idle", "c": "checkout", "d": ROUTE_ARGS}
-    return {
-        "nop0": ("o.nop0()", const()),
-        "nop1": ("o.nop1(a)", const(**args)),
-        "nop2": ("o.nop2(a, b)", const(**args)),
-        "nop3": ("o.nop3(a, b, c)", const(**args)),
-        "nop4": ("o.nop4(a, b, c, d)", const(**args)),
-        "str0": ("o.str0()", const()),
-        "str1": ("o.str1(a)", const(**args)),
-        "nop1_chunks": ("o.nop1(x)", lambda loops: {"seq": chunked(fresh_ids("gone", loops)),
-                                                    "before": lambda chunk: floor(), "after": nothing}),
-    }
-
-
-# The calls each mesh method is held against (same arity and loop shape).
-def floor_for(method, arity, head):
-    if arity is None:
-        return None
-    if head == "chunks" and arity == 1:
-        return "nop1_chunks"
-    return f"nop{arity}"
-
-
-def methods_cases():
-    cases = []
-    for impl in ("mesh", "pure"):
-        for method, (stmt, _arity, head, setup, per_batch) in method_setups(implementation(impl)).items():
-            cases.append((f"method.{impl}.{method}", time_func(stmt, setup, head, per_batch)))
-    for name, (stmt, setup) in floor_setups().items():
-        head = "chunks" if name.endswith("_chunks") else "const"
-        cases.append((f"method.floor.{name}", time_func(stmt, setup, head)))
-    return cases
-
-
-# --- corpus: canonical round trips of real documents -------------------------------------
 
 def document(name):
     return (DATA / f"{name}.json").read_text(encoding="utf-8")
 
 
-def corpus_cases():
+def fresh_copy(text):
+    """An equal str that is a new object: nothing has asked it for its UTF-8 form yet."""
+    copy = text[:1] + text[1:]
+    assert copy == text and copy is not text
+    return copy
+
+
+# --- loops and contenders ------------------------------------------------------------------
+
+# Batches are timed by the CPU time of this thread, not the wall clock: on a shared
+# machine a batch is often descheduled, and the wall clock would count the other
+# processes' time too. Reading this clock is a system call (0.3-3 us); its cost, taken
+# once per process, is subtracted from every timed region.
+clock = time.thread_time
+
+
+def clock_overhead(samples=2001):
+    pairs = []
+    for _ in range(samples):
+        t0 = clock()
+        pairs.append(clock() - t0)
+    return statistics.median(pairs)
+
+
+CLOCK_OVERHEAD = None
+
+
+def compile_loop(stmt):
+    global CLOCK_OVERHEAD
+    if CLOCK_OVERHEAD is None:
+        CLOCK_OVERHEAD = clock_overhead()
+    src = ("def loop(seq, o, a, b, c, d):\n"
+           "    t0 = clock()\n"
+           "    for x in seq:\n"
+           f"        {stmt}\n"
+           "    return clock() - t0 - overhead\n")
+    namespace = {"clock": clock, "overhead": CLOCK_OVERHEAD}
+    exec(compile(src, f"<loop {stmt}>", "exec"), namespace)
+    return namespace["loop"]
+
+
+class Contender:
+    """One way of answering a case's calls. `env` gives the loop's o, a..d. With
+    `prepare`, calls run in chunks: prepare(k) -> (o, items) untimed, the timed loop
+    runs over items, tidy(o, items) untimed."""
+
+    def __init__(self, name, stmt, env=None, prepare=None, tidy=None, chunk=CHUNK):
+        self.name, self.stmt = name, stmt
+        self.loop = compile_loop(stmt)
+        self.env = {"o": None, "a": None, "b": None, "c": None, "d": None, **(env or {})}
+        self.prepare, self.tidy, self.chunk = prepare, tidy, chunk
+        self.calls = 1
+
+    def batch(self, calls):
+        env = self.env
+        if self.prepare is None:
+            return self.loop(repeat(None, calls), **env)
+        total, left = 0.0, calls
+        while left:
+            k = min(left, self.chunk)
+            o, items = self.prepare(k)
+            total += self.loop(items, o, env["a"], env["b"], env["c"], env["d"])
+            if self.tidy is not None:
+                self.tidy(o, items)
+            left -= k
+        return total
+
+    def calibrate(self, seconds):
+        """Calls per batch: doubled until a batch takes `seconds` (the runs warm up too)."""
+        calls = 1
+        while True:
+            if self.batch(calls) >= seconds or calls >= 1 << 24:
+                self.calls = calls
+                return calls
+            calls *= 2
+
+
+def interleave(contenders, rounds, seconds, calls=None):
+    """ns per call of every contender in every round, the contenders run one after the
+    other within a round, each round starting with the next one."""
+    for c in contenders:
+        if calls is not None:
+            c.calls = calls
+            c.batch(calls)  # warm-up
+        else:
+            c.calibrate(seconds)
+    gc.collect()
+    result = {c.name: [] for c in contenders}
+    for r in range(rounds):
+        k = r % len(contenders)
+        for c in contenders[k:] + contenders[:k]:
+            result[c.name].append(c.batch(c.calls) / c.calls * 1e9)
+    return result
+
+
+# --- methods: every method on the small mesh, against the baseline and the floor ----------
+
+# method -> (statement, positional argument count); the statement's arguments come from
+# method_env(); methods with prepared inputs use x.
+METHODS = {
+    "register_agent": ("o.register_agent(a, x, 3, b)", 4),
+    "get_agent": ("o.get_agent(a)", 1),
+    "list_agents": ("o.list_agents(a)", 1),
+    "update_agent_status": ("o.update_agent_status(a, b)", 2),
+    "deregister_agent": ("o.deregister_agent(x)", 1),
+    "route_agent_call": ("o.route_agent_call(a, b, c, d)", 4),
+    "state_get": ("o.state_get(a)", 1),
+    "state_set": ("o.state_set(a, b)", 2),
+    "state_delete": ("o.state_delete(x)", 1),
+    "state_exists": ("o.state_exists(a)", 1),
+    "state_keys": ("o.state_keys(a)", 1),
+    "publish": ("o.publish(a, b)", 2),
+    "start_migration": ("o.start_migration(x, a, b)", 3),
+    "advance_migration": ("o.advance_migration(x, 0, a)", 3),
+    "rollback_migration": ("o.rollback_migration(x)", 1),
+    "get_migration": ("o.get_migration(a)", 1),
+    "list_migrations": ("o.list_migrations()", 0),
+    "health_snapshot": ("o.health_snapshot()", 0),
+    "plan_json": ("o.plan_json()", 0),
+    "__repr__": ("repr(o)", None),
+}
+PREPARED = ("register_agent", "deregister_agent", "state_delete", "start_migration", "advance_migration",
+            "rollback_migration")
+ARGS = {
+    "register_agent": {"a": "Customer", "b": METADATA},
+    "get_agent": {"a": "customer-42"},
+    "list_agents": {"a": "Inventory"},
+    "update_agent_status": {"a": "customer-42", "b": "idle"},
+    "route_agent_call": {"a": "Customer", "b": "customer-42", "c": "checkout", "d": ROUTE_ARGS},
+    "state_get": {"a": "cart:customer-42"},
+    "state_set": {"a": "cart:customer-42", "b": VALUE_TEXT},
+    "state_exists": {"a": "cart:customer-42"},
+    "state_keys": {"a": "config:"},
+    "publish": {"a": "orders.created", "b": PAYLOAD},
+    "start_migration": {"a": "sqlite", "b": "redis"},
+    "advance_migration": {"a": 120},
+    "get_migration": {"a": "var3.Items"},
+}
+
+
+def method_contender(name, cls, method, mesh):
+    """A contender calling `method` on `mesh` (a populated instance of cls)."""
+    stmt, _ = METHODS[method]
+    args = ARGS.get(method, {})
+    if method not in PREPARED:
+        return Contender(name, stmt, {"o": mesh, **args})
+
+    if method == "register_agent":
+        def prepare(k):
+            return mesh, fresh_ids("new", k)
+
+        def tidy(o, ids):
+            for agent_id in ids:
+                o.deregister_agent(agent_id)
+        return Contender(name, stmt, args, prepare, tidy)
+    if method == "deregister_agent":
+        def prepare(k):
+            ids = fresh_ids("gone", k)
+            for agent_id in ids:
+                mesh.register_agent("Customer", agent_id)
+            return mesh, ids
+        return Contender(name, stmt, args, prepare)
+    if method == "state_delete":
+        def prepare(k):
+            keys = fresh_ids("tmp:cart", k)
+            for key in keys:
+                mesh.state_set(key, VALUE_TEXT)
+            return mesh, keys
+        return Contender(name, stmt, args, prepare)
+    if method == "start_migration":
+        # no migration is ever removed: each chunk starts on a fresh 10-record controller
+        return Contender(name, stmt, args, lambda k: (with_migrations(cls), fresh_ids("new.Var", k)))
+
+    rollback = method == "rollback_migration"
+
+    def prepare(k):
+        o = with_migrations(cls)
+        names = fresh_ids("step.Var", -(-k // 5))
+        for n in names:
+            o.start_migration(n, "sqlite", "redis")
+            for _ in range(4 if rollback else 0):
+                o.advance_migration(n)
+        return o, [n for n in names for _ in range(5)][:k]
+    return Contender(name, stmt, args, prepare)
+
+
+def floor_contender(method):
+    stmt, arity = METHODS[method]
+    if arity is None:
+        return None
+    floor = implementation("floor")()
+    args = ("a", "b", "c", "d")[:arity]
+    stmt = f"o.nop{arity}({', '.join(args)})"
+    if method in PREPARED:  # the same chunked loop, x as the first argument
+        stmt = f"o.nop{arity}({', '.join(('x',) + args[1:])})"
+        return Contender("floor", stmt, {"a": 1, "b": 2, "c": 3, "d": 4},
+                         lambda k: (floor, fresh_ids("floor", k)))
+    return Contender("floor", stmt, {"o": floor, "a": 1, "b": 2, "c": 3, "d": 4})
+
+
+def run_methods(mode, only=None):
+    rounds, seconds = SETTINGS[mode]["methods"]
+    mesh_cls, pure_cls = implementation("mesh"), implementation("pure")
+    mesh, pure = populated(mesh_cls), populated(pure_cls)
+    out = {}
+    for method in METHODS:
+        if only and method not in only:
+            continue
+        contenders = [method_contender("mesh", mesh_cls, method, mesh),
+                      method_contender("pure", pure_cls, method, pure)]
+        floor = floor_contender(method)
+        if floor is not None:
+            contenders.append(floor)
+        started = time.monotonic()
+        out[method] = {"arity": METHODS[method][1], "rounds": interleave(contenders, rounds, seconds),
+                       "calls_per_batch": {c.name: c.calls for c in contenders}}
+        print(f"  {method}: {time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
+    return out
+
+
+# --- corpus: canonical round trips of real documents ---------------------------------------
+
+def run_corpus(mode, only=None):
     import orjson
 
-    cases = []
+    rounds, seconds = SETTINGS[mode]["corpus"]
+    mesh_cls = implementation("mesh")
+    out = {}
     for doc in DOCUMENTS:
-        def text(loops, doc=doc, **extra):
-            return {"a": document(doc), **extra}
-
-        mesh = lambda loops, text=text: text(loops, o=implementation("mesh")("bench"))  # noqa: E731
-        cases += [
-            (f"corpus.{doc}.mesh_roundtrip",
-             time_func("o.state_set('doc', a); o.state_get('doc')", mesh)),
-            (f"corpus.{doc}.mesh_publish", time_func("o.publish('docs', a)", mesh)),
-            (f"corpus.{doc}.orjson",
-             time_func("b(c(a), option=d).decode()",
-                       lambda loops, text=text: text(loops, b=orjson.dumps, c=orjson.loads,
-                                                     d=orjson.OPT_SORT_KEYS))),
-            (f"corpus.{doc}.stdlib",
-             time_func("b(c(a), sort_keys=True, separators=d)",
-                       lambda loops, text=text: text(loops, b=json.dumps, c=json.loads, d=(",", ":")))),
-        ]
-    return cases
-
-
-def canonical_outputs(doc):
-    """Round-trip texts of one document by the mesh and by orjson (for the table's
-    'same bytes' column)."""
-    import orjson
-    text = document(doc)
-    mesh = implementation("mesh")("check")
-    mesh.state_set("doc", text)
-    return mesh.state_get("doc"), orjson.dumps(orjson.loads(text), option=orjson.OPT_SORT_KEYS).decode()
+        if only and doc not in only:
+            continue
+        text = document(doc)
+        mesh = mesh_cls("bench")
+        work = {
+            "mesh_roundtrip": ("o.state_set('doc', x); o.state_get('doc')", {"o": mesh}),
+            "mesh_publish": ("o.publish('docs', x)", {"o": mesh}),
+            "orjson": ("b(c(x), option=d).decode()", {"b": orjson.dumps, "c": orjson.loads,
+                                                     "d": orjson.OPT_SORT_KEYS}),
+            "stdlib": ("b(c(x), sort_keys=True, separators=d)", {"b": json.dumps, "c": json.loads,
+                                                                  "d": (",", ":")}),
+        }
+        contenders = []
+        for kind, (stmt, env) in work.items():
+            # the same object every call (its UTF-8 form cached after the first) ...
+            contenders.append(Contender(f"{kind}.same", stmt, env, lambda k, env=env: (env.get("o"), [text] * k)))
+            # ... and a fresh, equal str for every call, made before the batch
+            contenders.append(Contender(f"{kind}.fresh", stmt, env,
+                                        lambda k, env=env: (env.get("o"), [fresh_copy(text) for _ in range(k)])))
+        started = time.monotonic()
+        out[doc] = {"bytes": len(text.encode()), "rounds": interleave(contenders, rounds, seconds),
+                    "calls_per_batch": {c.name: c.calls for c in contenders}}
+        print(f"  {doc}: {time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
+    return out
 
 
-# --- scale: 1k vs 1M entries ------------------------------------------------------------
+# --- scale: 1,000 vs 1,000,000 entries, beside a plain dict ----------------------------
 
-# "fast" operations run a fixed number of loops (one pass over the key sample); the
-# "slow" ones (linear in the table size) run once per value.
-SCALE_FAST = ("state_get", "state_set", "state_exists", "get_agent", "health_snapshot",
-              "state_get_hot", "state_exists_hot", "get_agent_hot")
-SCALE_SLOW = ("list_agents", "state_keys_prefix")
-SCALE_OPS = SCALE_FAST + SCALE_SLOW
-
-
-def scaled_mesh(n, agents, state):
+def scaled_mesh(n):
     o = implementation("mesh")("shop", json.dumps(PLAN))
-    if agents:
-        for i in range(n):
-            o.register_agent("Customer", f"agent-{i:07d}")
-        for i in range(0, n, 4):
-            o.update_agent_status(f"agent-{i:07d}", "running" if i % 8 else "idle")
-    if state:
-        for i in range(n):
-            o.state_set(f"user:{i:07d}", VALUE_TEXT)
-        for i in range(10):
-            o.state_set(f"hot:{i}", "1")
+    for i in range(n):
+        o.register_agent("Customer", f"agent-{i:07d}")
+    for i in range(0, n, 4):
+        o.update_agent_status(f"agent-{i:07d}", "running" if i % 8 else "idle")
+    for i in range(n):
+        o.state_set(f"user:{i:07d}", VALUE_TEXT)
+    for i in range(10):
+        o.state_set(f"hot:{i}", "1")
     return o
 
 
-def sample(prefix, n):
-    """SAMPLE keys of the scaled tables (agent-0000123 / user:0000123), drawn at random."""
-    rng = random.Random(20241208)
+def sample(prefix, n, seed):
+    """SAMPLE keys of a scaled table (agent-0000123 / user:0000123), drawn at random."""
+    rng = random.Random(seed)
     sep = "-" if prefix == "agent" else ":"
     return [f"{prefix}{sep}{rng.randrange(n):07d}" for _ in range(SAMPLE)]
 
 
-def scale_cases(large, ops=SCALE_OPS):
-    cases = []
-    for n in (SCALE_SMALL, large):
-        def st(loops, n=n):
-            return {"o": scaled_mesh(n, False, True), "seq": sample("user", n), "b": VALUE_TEXT}
+def run_scale(mode, large):
+    rounds, _ = SETTINGS[mode]["scale"]
+    slow_rounds, seconds = SETTINGS[mode]["scale-slow"]
+    sizes = (SCALE_SMALL, large)
+    meshes, dicts, samples = {}, {}, {}
+    started = time.monotonic()
+    for n in sizes:
+        o = meshes[n] = scaled_mesh(n)
+        # a plain dict of the same keys, each holding the text the mesh answers with
+        dicts[n] = {"state": {f"user:{i:07d}": o.state_get(f"user:{i:07d}") for i in range(n)},
+                    "agents": {f"agent-{i:07d}": o.get_agent(f"agent-{i:07d}") for i in range(n)}}
+        samples[n] = {"state": sample("user", n, 1), "agents": sample("agent", n, 2)}
+    print(f"  tables built: {time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
 
-        def ag(loops, n=n):
-            return {"o": scaled_mesh(n, True, False), "seq": sample("agent", n)}
+    out = {"sizes": list(sizes), "ops": {}}
+    point = {
+        "state_exists": ("state", "o.state_exists(x)", "x in o"),
+        "state_get": ("state", "o.state_get(x)", "o.get(x)"),
+        "get_agent": ("agents", "o.get_agent(x)", "o.get(x)"),
+    }
+    for op, (table, mesh_stmt, dict_stmt) in point.items():
+        contenders = []
+        for n in sizes:
+            keys = samples[n][table]
+            contenders.append(Contender(f"mesh.{n}", mesh_stmt, prepare=lambda k, o=meshes[n], keys=keys: (o, keys),
+                                        chunk=SAMPLE))
+            contenders.append(Contender(f"dict.{n}", dict_stmt,
+                                        prepare=lambda k, d=dicts[n][table], keys=keys: (d, keys), chunk=SAMPLE))
+        out["ops"][op] = interleave(contenders, rounds, None, calls=SAMPLE)
+        print(f"  {op}: {time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
+    del dicts, samples
+    gc.collect()
 
-        setups = {
-            "state_get": ("o.state_get(x)", "cycle", st),
-            "state_set": ("o.state_set(x, b)", "cycle", st),
-            "state_exists": ("o.state_exists(x)", "cycle", st),
-            "get_agent": ("o.get_agent(x)", "cycle", ag),
-            # the same key on every call: the lookup itself, without the cache misses
-            "state_get_hot": ("o.state_get(a)", "const", lambda loops, st=st: {**st(loops), "a": "user:0000042"}),
-            "state_exists_hot": ("o.state_exists(a)", "const",
-                                 lambda loops, st=st: {**st(loops), "a": "user:0000042"}),
-            "get_agent_hot": ("o.get_agent(a)", "const", lambda loops, ag=ag: {**ag(loops), "a": "agent-0000042"}),
-            "health_snapshot": ("o.health_snapshot()", "const",
-                                lambda loops, n=n: {"o": scaled_mesh(n, True, True)}),
-            "list_agents": ("o.list_agents()", "const", lambda loops, n=n: {"o": scaled_mesh(n, True, False)}),
-            "state_keys_prefix": ("o.state_keys(a)", "const",
-                                  lambda loops, n=n: {"o": scaled_mesh(n, False, True), "a": "hot:"}),
-        }
-        for op in ops:
-            stmt, head, setup = setups[op]
-            # a linear operation on the small table is called often enough per value
-            reps = max(1, 200_000 // n) if op in SCALE_SLOW else 1
-            cases.append((f"scale.{op}.{n}", time_func(stmt, setup, head, reps=reps), reps))
-    return cases
+    def on(n, stmt, a=None):
+        return Contender(f"mesh.{n}", stmt, {"o": meshes[n], "a": a})
+
+    out["ops"]["health_snapshot"] = interleave([on(n, "o.health_snapshot()") for n in sizes], rounds, 0.005)
+    out["ops"]["state_keys_prefix"] = interleave([on(n, "o.state_keys(a)", "hot:") for n in sizes],
+                                                 slow_rounds, seconds)
+    out["ops"]["state_keys_all"] = interleave([on(large, "o.state_keys()")], slow_rounds, seconds)
+
+    # state_set of a key the store does not have yet, in the large store; the keys fall
+    # between existing ones, and each chunk is deleted again untimed.
+    big = meshes[large]
+    rng = random.Random(3)
+
+    def new_keys(k):
+        return big, [f"user:{rng.randrange(large):07d}~{next(_serial)}" for _ in range(k)]
+
+    def delete(o, keys):
+        for key in keys:
+            o.state_delete(key)
+    out["ops"]["state_set_new"] = interleave(
+        [Contender(f"mesh.{large}", "o.state_set(x, a)", {"a": VALUE_TEXT}, new_keys, delete)],
+        slow_rounds, seconds)
+    print(f"  scale: {time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
+    return out
 
 
 # --- memory: resident set growth per entry ---------------------------------------------
@@ -406,7 +479,10 @@ def rss_bytes():
 
 
 def memory(impl, kind, n):
+    """RSS growth per entry while n entries are added to a fresh instance (the keys are
+    made in the loop, so whatever an implementation keeps of them is counted)."""
     o = implementation(impl)("shop")
+    gc.collect()
     before = rss_bytes()
     if kind == "agents":
         for i in range(n):
@@ -424,28 +500,25 @@ def main():
     if len(sys.argv) == 5 and sys.argv[1] == "--memory":
         print(json.dumps(memory(sys.argv[2], sys.argv[3], int(sys.argv[4]))))
         return
-
-    import pyperf
-
-    def pass_through(cmd, args):
-        cmd.extend(["--group", args.group, "--large", str(args.large), "--ops", args.ops])
-
-    runner = pyperf.Runner(add_cmdline_args=pass_through)
-    runner.argparser.add_argument("--group", choices=("methods", "corpus", "scale"), required=True)
-    runner.argparser.add_argument("--large", type=int, default=1_000_000)
-    runner.argparser.add_argument("--ops", choices=("all", "fast", "slow"), default="all",
-                                  help="scale group: which operations")
-    args = runner.parse_args()
-    runner.metadata["korvo_mesh_file"] = implementation("mesh").__module__
+    parser = argparse.ArgumentParser(description="one benchmark group, interleaved rounds")
+    parser.add_argument("--group", choices=("methods", "corpus", "scale"), required=True)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--large", type=int, default=1_000_000)
+    parser.add_argument("--only", default="", help="comma-separated methods or documents")
+    parser.add_argument("-o", "--output", required=True)
+    args = parser.parse_args()
+    mode = "quick" if args.quick else "full"
+    only = set(filter(None, args.only.split(",")))
+    load = load_average()
     if args.group == "methods":
-        cases = methods_cases()
+        data = run_methods(mode, only)
     elif args.group == "corpus":
-        cases = corpus_cases()
+        data = run_corpus(mode, only)
     else:
-        ops = {"all": SCALE_OPS, "fast": SCALE_FAST, "slow": SCALE_SLOW}[args.ops]
-        cases = scale_cases(args.large, ops)
-    for name, func, *reps in cases:
-        runner.bench_time_func(name, func, inner_loops=reps[0] if reps else None)
+        data = run_scale(mode, args.large)
+    Path(args.output).write_text(json.dumps({"group": args.group, "mode": mode, "settings": SETTINGS[mode],
+                                             "load_before": load, "load_after": load_average(),
+                                             "clock_overhead_ns": CLOCK_OVERHEAD * 1e9, "data": data}))
 
 
 if __name__ == "__main__":

@@ -7,6 +7,10 @@
  * METH_KEYWORDS for the others). Each checks how many positional arguments it got
  * (and that no keyword was passed) and returns None; the str0/str1 variants return a
  * constant str instead, for the methods whose answer is text.
+ *
+ * The module function measured(fn) calls fn() and returns its result. It marks the region
+ * that bench/instructions.py counts: callgrind runs there with
+ * --toggle-collect=korvo_floor_measured, so only what fn() does is counted.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -118,11 +122,25 @@ static PyModuleDef_Slot floor_module_slots[] = {
     {0, NULL},
 };
 
+/* Exported and never inlined: callgrind finds it by this name. */
+__attribute__((noinline, visibility("default"))) PyObject *korvo_floor_measured(PyObject *module, PyObject *fn);
+
+PyObject *korvo_floor_measured(PyObject *module, PyObject *fn) {
+    (void)module;
+    return PyObject_CallNoArgs(fn);
+}
+
+static PyMethodDef floor_module_methods[] = {
+    {"measured", korvo_floor_measured, METH_O, "Call fn() and return its result (the counted region)."},
+    {NULL, NULL, 0, NULL},
+};
+
 static struct PyModuleDef floor_module = {
     PyModuleDef_HEAD_INIT,
     .m_name = "_korvo_floor",
     .m_doc = "Benchmark floor: native no-op methods.",
     .m_size = 0,
+    .m_methods = floor_module_methods,
     .m_slots = floor_module_slots,
 };
 
