@@ -33,7 +33,9 @@ STAMP="$VENV/.korvo-bootstrap"
 CACHE_ROOT="${KORVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/korvo-mesh}"
 CPY_PREFIX="$CACHE_ROOT/cpython-3.13"
 CPY_SUITE="trixie"
-SYSTEM_PACKAGES=(build-essential libgtest-dev)
+# The C++ build: the compiler, GoogleTest, and the header-only libraries the core uses
+# (Boost 1.81 for its open-addressing tables, fmt for shortest float digits).
+SYSTEM_PACKAGES=(build-essential libgtest-dev libboost1.81-dev libfmt-dev)
 CPY_BUILD_DEPS=(build-essential dpkg-dev libssl-dev zlib1g-dev libffi-dev libbz2-dev
                 liblzma-dev libsqlite3-dev libreadline-dev uuid-dev)
 
@@ -57,7 +59,9 @@ stamp_key() {
 }
 
 system_ready() {
-  command -v g++ >/dev/null 2>&1 && command -v make >/dev/null 2>&1 && pkg_installed libgtest-dev
+  local p
+  command -v g++ >/dev/null 2>&1 && command -v make >/dev/null 2>&1 || return 1
+  for p in "${SYSTEM_PACKAGES[@]}"; do pkg_installed "$p" || return 1; done
 }
 
 module_importable() {

@@ -1,10 +1,18 @@
 #include "state.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <new>
 #include <utility>
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "base/lock.h"
+#include "base/per_thread.h"
 #include "base/text_map.h"
+#include "base/utf8.h"
 #include "json/canonical.h"
 #include "json/read.h"
 #include "json/write.h"
@@ -14,19 +22,176 @@ namespace {
 
 constexpr std::string_view kPoisoned = "state lock poisoned";
 
-// Key -> the value's canonical compact text. Every reader wants text back (or a fresh tree),
-// so keeping the text makes `get_text` a plain append and `set` pay its writing outside the lock.
-using Table = TextMap<std::string>;
-
 MeshError lock_poisoned() { return MeshError::state(kPoisoned); }
+
+// One allocation holding a header and bytes after it, freed by its owner's destructor.
+template <class Header>
+Header* allocate_with_bytes(std::string_view bytes) {
+    void* raw = ::operator new(sizeof(Header) + bytes.size());
+    auto* h = ::new (raw) Header{};
+    std::memcpy(reinterpret_cast<char*>(h + 1), bytes.data(), bytes.size());
+    return h;
+}
+
+// A stored key: its bytes in one allocation, shared by the table and the sorted index. The
+// count of holders needs no atomics: the table changes it under the store's exclusive lock, the
+// index under its own mutex inside a shared section, and the two never overlap.
+class Key {
+public:
+    static Key* make(std::string_view text) {
+        Key* k = allocate_with_bytes<Key>(text);
+        k->size_ = static_cast<std::uint32_t>(text.size());
+        return k;
+    }
+    std::string_view text() const noexcept { return {reinterpret_cast<const char*>(this + 1), size_}; }
+    bool dead() const noexcept { return dead_; }
+    void kill() noexcept { dead_ = true; }
+    void hold() noexcept { ++holders_; }
+    void release() noexcept {
+        if (--holders_ == 0) ::operator delete(this);
+    }
+
+private:
+    std::uint32_t holders_ = 1;
+    std::uint32_t size_ = 0;
+    bool dead_ = false;
+};
+
+// A counted hold on a Key.
+class KeyRef {
+public:
+    KeyRef() noexcept = default;
+    explicit KeyRef(Key* adopted) noexcept : k_(adopted) {}
+    KeyRef(const KeyRef& o) noexcept : k_(o.k_) {
+        if (k_) k_->hold();
+    }
+    KeyRef(KeyRef&& o) noexcept : k_(std::exchange(o.k_, nullptr)) {}
+    KeyRef& operator=(KeyRef o) noexcept {
+        std::swap(k_, o.k_);
+        return *this;
+    }
+    ~KeyRef() {
+        if (k_) k_->release();
+    }
+    Key* operator->() const noexcept { return k_; }
+    std::string_view text() const noexcept { return k_->text(); }
+
+private:
+    Key* k_ = nullptr;
+};
+
+// One entry of the table. The value may change while the entry stays; the key never does, so
+// the set that holds entries by their key can let the value be swapped in place.
+struct Entry {
+    KeyRef key;
+    mutable StoredText value;
+};
+
+struct EntryHash : TextHash {
+    using TextHash::operator();
+    std::size_t operator()(const Entry& e) const noexcept { return TextHash::operator()(e.key.text()); }
+};
+struct EntryEq {
+    using is_transparent = void;
+    static std::string_view text(const Entry& e) noexcept { return e.key.text(); }
+    static std::string_view text(std::string_view s) noexcept { return s; }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const noexcept {
+        return same_text(text(a), text(b));
+    }
+};
+
+using Table = boost::unordered_flat_set<Entry, EntryHash, EntryEq>;
+
+// The keys in bytewise order, for listing by prefix without scanning the table. A sorted
+// snapshot plus the keys added since, kept sorted too and folded into the snapshot when they
+// grow large; deleted keys are marked dead in place and dropped at the next fold.
+class KeyIndex {
+public:
+    // Under the store's exclusive lock: room for one more key (the only allocation, made before
+    // anything changes), then the key itself, which cannot fail once there is room.
+    void make_room() {
+        if (added_.size() == added_.capacity()) added_.reserve(std::max<std::size_t>(16, 2 * added_.size()));
+    }
+    void add(const KeyRef& key) noexcept {
+        const auto at = std::lower_bound(added_.begin(), added_.end(), key.text(), before);
+        added_.insert(at, key);
+    }
+    void removed() noexcept { ++dead_; }
+
+    // Under the store's shared lock: the keys that start with `prefix`, in order.
+    std::vector<std::string> list(std::string_view prefix) {
+        std::lock_guard guard(mutex_);
+        if (added_.size() + dead_ > std::max<std::size_t>(kFoldAt, sorted_.size() / 16)) fold();
+        std::vector<std::string> out;
+        auto a = std::lower_bound(sorted_.begin(), sorted_.end(), prefix, before);
+        auto b = std::lower_bound(added_.begin(), added_.end(), prefix, before);
+        const auto in_range = [&](const std::vector<KeyRef>& v, std::vector<KeyRef>::iterator it) {
+            return it != v.end() && it->text().starts_with(prefix);
+        };
+        for (;;) {
+            const bool more_a = in_range(sorted_, a), more_b = in_range(added_, b);
+            if (!more_a && !more_b) break;
+            auto& next = more_a && (!more_b || a->text() < b->text()) ? a : b;
+            if (!(*next)->dead()) out.emplace_back(next->text());
+            ++next;
+        }
+        return out;
+    }
+
+private:
+    static constexpr std::size_t kFoldAt = 4096;
+    static bool before(const KeyRef& k, std::string_view text) noexcept { return k.text() < text; }
+
+    // The live keys of both lists, merged into one sorted snapshot.
+    void fold() {
+        std::vector<KeyRef> merged;
+        merged.reserve(sorted_.size() + added_.size() - std::min(dead_, sorted_.size() + added_.size()));
+        const auto live = [](const KeyRef& k) { return !k->dead(); };
+        auto a = sorted_.begin(), b = added_.begin();
+        while (a != sorted_.end() || b != added_.end()) {
+            auto& next = b == added_.end() || (a != sorted_.end() && a->text() < b->text()) ? a : b;
+            if (live(*next)) merged.push_back(std::move(*next));
+            ++next;
+        }
+        sorted_ = std::move(merged);
+        added_.clear();
+        dead_ = 0;
+    }
+
+    std::mutex mutex_;  // for fold(), which readers may run side by side
+    std::vector<KeyRef> sorted_;
+    std::vector<KeyRef> added_;
+    std::size_t dead_ = 0;  // keys marked dead since the last fold
+};
 
 }  // namespace
 
+StoredText::Block* StoredText::make(std::string_view text) {
+    Block* b = allocate_with_bytes<Block>(text);
+    b->size = text.size();
+    b->ascii = utf8::ascii(text);
+    return b;
+}
+
+void StoredText::release() noexcept {
+    if (b_ && b_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) ::operator delete(b_);
+}
+
+// Key -> the value's canonical compact text. Every reader wants text back (or a fresh tree),
+// so keeping the text makes `get_text` a plain append and `set` pay its writing outside the lock.
+//
+// Exclusive sections allocate nothing whose size the caller decides: the value's text and the
+// key's copy are made before the lock is taken (a key the store has not seen sends the call out
+// once to copy it and back in), and what a replaced or deleted entry held is freed after the lock
+// is released. What a section may still allocate is the table's growth and the index's list of
+// added keys, both with the strong guarantee.
 struct InMemoryStateStore::Core {
     explicit Core(std::function<void()> hook) : fault_hook(std::move(hook)) {}
 
     PoisonLock lock;
     Table table;
+    mutable KeyIndex index;
     std::function<void()> fault_hook;
 };
 
@@ -39,7 +204,7 @@ Result<std::optional<json::Value>> InMemoryStateStore::get(std::string_view key)
         if (it == core_->table.end()) return std::optional<json::Value>();
         // The stored text came out of the writer, so it reads back into an equal tree. The one way
         // it cannot is a tree built in C++ deeper than the reader allows; report that as is.
-        auto value = json::read(it->second);
+        auto value = json::read(it->value.text());
         if (!value) return fail(value.error().to_mesh_error());
         return std::optional<json::Value>(std::move(*value));
     });
@@ -49,57 +214,75 @@ Result<bool> InMemoryStateStore::get_text(std::string_view key, std::string& out
     return core_->lock.read(lock_poisoned, [&] {
         const auto it = core_->table.find(key);
         if (it == core_->table.end()) return false;
-        out.append(it->second);
+        out.append(it->value.text());
         return true;
+    });
+}
+
+Result<std::optional<StoredText>> InMemoryStateStore::get_stored(std::string_view key) const {
+    return core_->lock.read(lock_poisoned, [&] {
+        const auto it = core_->table.find(key);
+        return it == core_->table.end() ? std::optional<StoredText>() : std::optional<StoredText>(it->value);
     });
 }
 
 Status InMemoryStateStore::set(std::string_view key, json::Value value) const {
     // Written before locking; the tree itself is not kept and goes when the call returns.
-    return store_text(key, json::to_text(value));
+    const std::string text = json::to_text(value);
+    return store_text(key, text);
 }
 
 Status InMemoryStateStore::set_text(std::string_view key, std::string_view json_text) const {
-    std::string text;
-    if (auto done = json::canonicalize(json_text, text); !done) return fail(done.error().to_mesh_error());
-    // Room was reserved for a text as long as the input; pretty-printed input leaves much of it unused.
-    if (text.capacity() - text.size() > text.size() / 4 + 64) text.shrink_to_fit();
-    return store_text(key, std::move(text));
+    static KORVO_THREAD_LOCAL std::string scratch;  // canonical text is written here, then copied to its block
+    scratch.clear();
+    if (auto done = json::canonicalize(json_text, scratch); !done) return fail(done.error().to_mesh_error());
+    Status stored = store_text(key, scratch);
+    if (scratch.capacity() > 64 * 1024) std::string().swap(scratch);
+    return stored;
 }
 
-// The exclusive section allocates nothing whose size the caller decides. A key already present
-// keeps its stored key and takes the new text in a swap; the old text leaves in `text` and is
-// freed after the lock is released. A new key is stored from a copy made outside the lock: a
-// short key fits the string's own buffer (no allocation at all), a longer one sends the call out
-// once to copy it and back in. What may still allocate in the section is the table's node and
-// its growth (strong guarantee).
-Status InMemoryStateStore::store_text(std::string_view key, std::string text) const {
+constexpr std::size_t kKeyInLock = 16;
+
+Status InMemoryStateStore::store_text(std::string_view key, std::string_view text) const {
     Core& core = *core_;
-    const std::size_t inline_key = std::string().capacity();  // what a string holds without allocating
-    std::optional<std::string> owned_key;
+    StoredText value(text);
+    std::optional<KeyRef> new_key;  // made outside the lock, once the key is known to be new
     for (;;) {
         const auto stored = core.lock.write(lock_poisoned, [&] {
             if (core.fault_hook) core.fault_hook();
             if (const auto it = core.table.find(key); it != core.table.end()) {
-                it->second.swap(text);
+                std::swap(it->value, value);  // the old text leaves in `value`
                 return true;
             }
-            if (!owned_key && key.size() > inline_key) return false;
-            core.table.emplace(owned_key ? std::move(*owned_key) : std::string(key), std::move(text));
+            // A short key costs a fixed, small allocation, made here; a longer one is copied
+            // outside the lock.
+            if (!new_key && key.size() > kKeyInLock) return false;
+            KeyRef k = new_key ? std::move(*new_key) : KeyRef(Key::make(key));
+            core.index.make_room();
+            core.table.insert(Entry{k, std::move(value)});
+            core.index.add(k);
             return true;
         });
         if (!stored) return fail(stored.error());
         if (*stored) return {};
-        owned_key.emplace(key);
+        new_key.emplace(Key::make(key));
     }
 }
 
 Status InMemoryStateStore::remove(std::string_view key) const {
     Core& core = *core_;
-    std::optional<Table::node_type> removed;  // freed after the lock is released
+    // What the entry held is freed after the lock is released.
+    KeyRef removed_key;
+    StoredText removed_value;
     return core.lock.write(lock_poisoned, [&] {
         if (core.fault_hook) core.fault_hook();
-        if (const auto it = core.table.find(key); it != core.table.end()) removed.emplace(core.table.extract(it));
+        const auto it = core.table.find(key);
+        if (it == core.table.end()) return;
+        removed_key = it->key;
+        std::swap(removed_value, it->value);
+        removed_key->kill();
+        core.index.removed();
+        core.table.erase(it);
     });
 }
 
@@ -108,15 +291,7 @@ Result<bool> InMemoryStateStore::exists(std::string_view key) const {
 }
 
 Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(std::string_view prefix) const {
-    return core_->lock.read(lock_poisoned, [&] {
-        std::vector<std::string> matches;
-        for (const auto& entry : core_->table) {
-            if (entry.first.starts_with(prefix)) matches.push_back(entry.first);
-        }
-        // std::string orders through char_traits<char>, which compares bytes as unsigned char.
-        std::sort(matches.begin(), matches.end());
-        return matches;
-    });
+    return core_->lock.read(lock_poisoned, [&] { return core_->index.list(prefix); });
 }
 
 std::size_t InMemoryStateStore::len() const noexcept {

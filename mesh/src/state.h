@@ -1,18 +1,51 @@
 // The shared key/value store of JSON values.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
 #include "json/value.h"
 
 namespace korvo {
+
+// A stored value's canonical text, shared: the store holds it, and a reader can take a hold of
+// its own under the lock and read it after the lock is released.
+class StoredText {
+public:
+    StoredText() noexcept = default;
+    explicit StoredText(std::string_view text) : b_(make(text)) {}
+    StoredText(const StoredText& o) noexcept : b_(o.b_) {
+        if (b_) b_->holders.fetch_add(1, std::memory_order_relaxed);
+    }
+    StoredText(StoredText&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
+    StoredText& operator=(StoredText o) noexcept {
+        std::swap(b_, o.b_);
+        return *this;
+    }
+    ~StoredText() { release(); }
+
+    std::string_view text() const noexcept { return {reinterpret_cast<const char*>(b_ + 1), b_->size}; }
+    bool ascii() const noexcept { return b_->ascii; }
+
+private:
+    struct Block {
+        std::atomic<std::uint32_t> holders{1};
+        bool ascii = false;
+        std::size_t size = 0;
+    };
+    static Block* make(std::string_view text);
+    void release() noexcept;
+    Block* b_ = nullptr;
+};
 
 class StateStore {
 public:
@@ -42,10 +75,12 @@ public:
     Status set_text(std::string_view key, std::string_view json_text) const;
     // Appends the stored value's canonical text; false when the key is absent.
     Result<bool> get_text(std::string_view key, std::string& out) const;
+    // The stored text itself, held: read it after the lock is released, no copy made.
+    Result<std::optional<StoredText>> get_stored(std::string_view key) const;
     bool poisoned() const noexcept;
 
 private:
-    Status store_text(std::string_view key, std::string text) const;
+    Status store_text(std::string_view key, std::string_view text) const;
 
     struct Core;
     std::shared_ptr<Core> core_;

@@ -28,4 +28,23 @@ inline bool valid(std::string_view text) noexcept {
     return valid(p, p + text.size());
 }
 
+// True when every byte is below 0x80 (the text is ASCII, its own UTF-8 and its own Latin-1).
+inline bool ascii(std::string_view text) noexcept {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    std::uint64_t seen = 0;
+    for (; end - p >= 32; p += 32) {
+        std::uint64_t w[4];
+        std::memcpy(w, p, 32);
+        seen |= w[0] | w[1] | w[2] | w[3];
+    }
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        seen |= w;
+    }
+    for (; p != end; ++p) seen |= static_cast<unsigned char>(*p);
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
 }  // namespace korvo::utf8

@@ -52,7 +52,7 @@ template <class M>
 PyObject* call_with_args(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         Args a;
-        if (!match(M::sig, args, nargsf, kwnames, a)) return nullptr;
+        if (!match<M::sig>(args, nargsf, kwnames, a)) return nullptr;
         return M::call(fields(self), a);
     });
 }

@@ -12,8 +12,11 @@ Returns:
     JSON string for the value, or ``None`` if the key does not exist.)";
 
     static PyObject* call(MeshFields& mesh, const Args& a) {
-        OutBuffer out;
-        return optional_str_or_raise(mesh.store.get_text(a[0].text, out.text()), out.text());
+        // The stored text is held, not copied, and read into the str after the lock is released.
+        const auto stored = mesh.store.get_stored(a[0].text);
+        if (!check(stored)) return nullptr;
+        if (!*stored) Py_RETURN_NONE;
+        return to_str((*stored)->text(), (*stored)->ascii());
     }
 };
 

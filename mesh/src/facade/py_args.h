@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "facade/py_ref.h"
 
@@ -127,19 +128,20 @@ bool match_args(const Signature& sig, PyObject* const* args, std::size_t nargs, 
                 PyObject* const* kwvalues, Args& out);
 
 // The vectorcall form used by every method. Calls that pass every argument by position (the
-// common case) go straight to conversion.
-inline bool match(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Args& out) {
+// common case) go straight to conversion, unrolled over the method's own parameters: their
+// number and kinds are known when the method is compiled.
+template <const Signature& S, std::size_t... I>
+inline bool convert_positional(PyObject* const* args, std::size_t nargs, Args& out, std::index_sequence<I...>) {
+    return (convert(S.params[I], I < nargs ? args[I] : nullptr, out[I]) && ...);
+}
+
+template <const Signature& S>
+inline bool match(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Args& out) {
     const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
-        for (std::size_t i = 0; i < nargs; ++i) {
-            if (!convert(sig.params[i], args[i], out[i])) return false;
-        }
-        for (std::size_t i = nargs; i < sig.count; ++i) {
-            if (!convert(sig.params[i], nullptr, out[i])) return false;
-        }
-        return true;
+    if (kwnames == nullptr && nargs >= S.required && nargs <= S.count) [[likely]] {
+        return convert_positional<S>(args, nargs, out, std::make_index_sequence<S.count>{});
     }
-    return match_args(sig, args, nargs, kwnames, args + nargs, out);
+    return match_args(S, args, nargs, kwnames, args + nargs, out);
 }
 
 // The tuple-and-dict form (the constructor's).

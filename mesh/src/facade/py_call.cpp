@@ -1,6 +1,26 @@
 #include "facade/py_call.h"
 
+#include <cstdint>
+#include <cstring>
+
+#include "base/per_thread.h"
+#include "base/utf8.h"
+
 namespace korvo::facade {
+
+namespace {
+
+}  // namespace
+
+PyObject* to_str(std::string_view text, bool ascii) {
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    if (!ascii) return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
+    PyObject* str = PyUnicode_New(size, 127);
+    if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
+}
+
+PyObject* to_str(std::string_view text) { return to_str(text, utf8::ascii(text)); }
 
 void raise_mesh_error(const MeshError& error) {
     PyObject* cls = PyExc_RuntimeError;
@@ -35,7 +55,7 @@ PyObject* str_list_or_raise(const Result<std::vector<std::string>>& texts) {
 }
 
 OutBuffer::ThreadBuffer& OutBuffer::thread_buffer() noexcept {
-    thread_local ThreadBuffer buffer;
+    static KORVO_THREAD_LOCAL ThreadBuffer buffer;
     return buffer;
 }
 

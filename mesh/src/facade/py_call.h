@@ -61,10 +61,11 @@ PyObject* delivered(PyObject* result, Undo&& undo) noexcept {
 
 // ---- results ----------------------------------------------------------------------------
 
-// A new str holding `text` (valid UTF-8).
-inline PyObject* to_str(std::string_view text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-}
+// A new str holding `text` (valid UTF-8). Results are mostly ASCII, which is its own UTF-8: that
+// text is checked eight bytes at a time and copied into a new str as it is, with no decoding.
+PyObject* to_str(std::string_view text);
+// The same, for text whose being ASCII is already known.
+PyObject* to_str(std::string_view text, bool ascii);
 
 inline PyObject* none_or_raise(const Status& status) {
     if (!check(status)) return nullptr;
