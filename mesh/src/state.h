@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "json/cursor.h"
 #include "json/value.h"
 
 namespace korvo {
@@ -72,7 +73,8 @@ public:
 
     // Stores the value a JSON text holds, read and written canonically in one pass (no tree is
     // built); a text that does not read fails as json::parse() would, and nothing is stored.
-    Status set_text(std::string_view key, std::string_view json_text) const;
+    Status set_text(std::string_view key, std::string_view json_text,
+                    json::Source source = json::Source::Bytes) const;
     // Appends the stored value's canonical text; false when the key is absent.
     Result<bool> get_text(std::string_view key, std::string& out) const;
     // The stored text itself, held: read it after the lock is released, no copy made.

@@ -30,7 +30,8 @@ Args:
 
     // Read straight into the stored canonical text; no value tree is built.
     static PyObject* call(MeshFields& mesh, const Args& a) {
-        return none_or_raise(mesh.store.set_text(a[0].text, a[1].text));
+        // A str argument is well-formed UTF-8: the store need not check its strings again.
+        return none_or_raise(mesh.store.set_text(a[0].text, a[1].text, json::Source::Utf8));
     }
 };
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/per_thread.h"
 #include "json/walk.h"
 #include "json/write.h"
 
@@ -75,7 +76,38 @@ class CanonicalWriter {
 public:
     struct Slot {};
 
-    explicit CanonicalWriter(std::string& out) noexcept : out_(out) {}
+    // Where one member of an open object sits in the output: the key from its opening quote to
+    // its closing quote (inclusive), the value up to `end`.
+    struct Span {
+        std::size_t begin;
+        std::size_t key_end;
+        std::size_t end;
+        bool escaped;  // the key's text holds an escape, so its bytes are not the name's bytes
+    };
+    // What the writer keeps between objects and between calls: the members of every open object,
+    // innermost last, and room for putting one object in order.
+    struct Scratch {
+        std::vector<Span> members;
+        std::vector<std::uint32_t> order;
+        std::vector<std::string> names;
+        std::string aside;
+
+        void clear() noexcept {
+            members.clear();
+            names.clear();
+        }
+        // Gives back what one large document left behind.
+        void trim() noexcept {
+            constexpr std::size_t kKept = 64 * 1024;
+            if (members.capacity() * sizeof(Span) > kKept) std::vector<Span>().swap(members);
+            if (order.capacity() * sizeof(std::uint32_t) > kKept) std::vector<std::uint32_t>().swap(order);
+            if (names.capacity() > 1024) std::vector<std::string>().swap(names);
+            if (aside.capacity() > kKept) std::string().swap(aside);
+        }
+    };
+
+    CanonicalWriter(std::string& out, Scratch& scratch) noexcept
+        : out_(out), members_(scratch.members), order_(scratch.order), names_(scratch.names), aside_(scratch.aside) {}
 
     void null(Slot) { out_ += "null"; }
     void boolean(Slot, bool b) { out_ += b ? "true" : "false"; }
@@ -86,26 +118,76 @@ public:
         }
         // An integer without leading zeros already reads as its canonical digits; what is left to
         // settle is whether it fits the integer kinds at all.
-        std::uint64_t sig = 0;
-        if (n.integer(sig)) {
-            if (!n.negative()) {
-                out_.append(n.int_begin, n.int_end);
-                return true;
-            }
-            if (sig == 0) {
+        if (!n.is_float && n.fits_integer()) {
+            if (n.negative() && n.int_end - n.int_begin == 1 && *n.int_begin == '0') {
                 out_ += "-0.0";
-                return true;
-            }
-            if (sig <= (std::uint64_t{1} << 63)) {
+            } else {
                 out_.append(n.start, n.int_end);
-                return true;
             }
+            return true;
         }
+        if (short_decimal(n)) return true;
         Number v;
         if (!c.number_value(n, v)) return false;
         write_float(v.d, out_);
         return true;
     }
+
+    // A number of at most 15 significant digits, well inside the normal range, is written from its
+    // own digits: they are the shortest that read back as its double (any two decimals of at most
+    // 15 digits read as different doubles), so no conversion to the double and back is needed.
+    bool short_decimal(const NumberText& n) {
+        // Most long numbers (coordinates, measurements) have more than 15 significant digits:
+        // tell from the mantissa's length, before looking at the digits one by one.
+        const char* mantissa_end = n.int_end;
+        while (mantissa_end != n.end && *mantissa_end != 'e' && *mantissa_end != 'E') ++mantissa_end;
+        const auto mantissa_chars = mantissa_end - n.int_begin - (mantissa_end != n.int_end ? 1 : 0);  // less the point
+        if (mantissa_chars > 15 && *n.int_begin != '0' && mantissa_end[-1] != '0') return false;
+        char digits[24];
+        int count = 0;
+        int first = -1;       // the place of the first significant digit among the mantissa's digits
+        int places = 0;       // mantissa digits seen
+        int last_nonzero = -1;
+        const int int_digits = static_cast<int>(n.int_end - n.int_begin);
+        const char* exp = n.end;
+        for (const char* p = n.int_begin; p != n.end; ++p) {
+            const char ch = *p;
+            if (ch == '.') continue;
+            if (ch == 'e' || ch == 'E') {
+                exp = p;
+                break;
+            }
+            if (first < 0 && ch == '0') {
+                ++places;
+                continue;
+            }
+            if (first < 0) first = places;
+            if (count == 15 && ch != '0') return false;  // more than 15 significant digits
+            if (count < 15) digits[count++] = ch;
+            if (ch != '0') last_nonzero = places;
+            ++places;
+        }
+        if (first < 0) {  // all zeros
+            out_ += n.negative() ? "-0.0" : "0.0";
+            return true;
+        }
+        long long e = int_digits - 1 - first;
+        if (exp != n.end) {
+            const char* q = exp + 1;
+            bool neg = false;
+            if (*q == '+' || *q == '-') neg = *q++ == '-';
+            long long x = 0;
+            for (; q != n.end; ++q) {
+                x = x * 10 + (*q - '0');
+                if (x > 100000) return false;  // far outside; the slow road settles it
+            }
+            e += neg ? -x : x;
+        }
+        if (e < -307 || e > 307) return false;
+        write_decimal(n.negative(), digits, last_nonzero - first + 1, static_cast<int>(e), out_);
+        return true;
+    }
+
     bool string(Cursor& c, Slot) {
         out_.push_back('"');
         Escaped body{out_};
@@ -156,21 +238,11 @@ public:
     void end_object(Object& o);
 
 private:
-    // Where one member of an open object sits in the output: the key from its opening quote to
-    // its closing quote (inclusive), the value up to `end`.
-    struct Span {
-        std::size_t begin;
-        std::size_t key_end;
-        std::size_t end;
-        bool escaped;  // the key's text holds an escape, so its bytes are not the name's bytes
-    };
-
     std::string& out_;
-    std::vector<Span> members_;
-    // Scratch for putting one object in order, kept across objects.
-    std::vector<std::uint32_t> order_;
-    std::vector<std::string> names_;
-    std::string aside_;
+    std::vector<Span>& members_;
+    std::vector<std::uint32_t>& order_;
+    std::vector<std::string>& names_;
+    std::string& aside_;
 };
 
 void CanonicalWriter::end_object(Object& o) {
@@ -218,12 +290,16 @@ std::expected<void, ReadError> check_text(std::string_view text) {
 
 }  // namespace
 
-std::expected<void, ReadError> canonicalize(std::string_view text, std::string& out) {
+std::expected<void, ReadError> canonicalize(std::string_view text, std::string& out, Source source) {
     const std::size_t start = out.size();
     out.reserve(start + text.size() + 16);
-    Cursor c(text);
-    CanonicalWriter writer(out);
-    if (!Walk<kStrict, CanonicalWriter>(c, writer).value({}) || !c.finish()) {
+    static KORVO_THREAD_LOCAL CanonicalWriter::Scratch scratch;
+    scratch.clear();
+    Cursor c(text, source);
+    CanonicalWriter writer(out, scratch);
+    const bool done = Walk<kStrict, CanonicalWriter>(c, writer).value({}) && c.finish();
+    scratch.trim();
+    if (!done) {
         out.resize(start);
         return std::unexpected(c.error());
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/cursor.h"
 #include "json/errors.h"
 
 namespace korvo::json {
@@ -13,7 +14,8 @@ namespace korvo::json {
 // Reads exactly one JSON document and appends its canonical compact text to `out`: the same
 // bytes as write(*read(text)), and on failure the same error, without building the tree.
 // On failure `out` is left as it was.
-std::expected<void, ReadError> canonicalize(std::string_view text, std::string& out);
+std::expected<void, ReadError> canonicalize(std::string_view text, std::string& out,
+                                            Source source = Source::Bytes);
 
 // Reads exactly one JSON document and keeps nothing: fails exactly where read() fails.
 std::expected<void, ReadError> check(std::string_view text);

@@ -100,6 +100,15 @@ struct NumberText {
     // The integer digits as an unsigned 64-bit value, when there is no fraction or exponent and
     // they fit.
     bool integer(std::uint64_t& sig) const noexcept;
+    // Whether an integer's digits (no fraction or exponent; no leading zeros) fit the integer
+    // kinds: up to 2^64 - 1, or down to -2^63; found from the digits alone.
+    bool fits_integer() const noexcept {
+        const auto len = int_end - int_begin;
+        if (len < 19) return true;
+        const std::string_view digits(int_begin, static_cast<std::size_t>(len));
+        if (negative()) return len == 19 && digits <= "9223372036854775808";
+        return len == 19 || (len == 20 && digits <= "18446744073709551615");
+    }
 };
 
 // What a number stands for, by the reading rules: an unsigned or signed 64-bit integer where it
@@ -111,15 +120,24 @@ struct Number {
     double d = 0;
 };
 
+// Where a text comes from. Text made from a Python str is well-formed UTF-8 by construction:
+// its strings need not be checked again.
+enum class Source : bool { Bytes, Utf8 };
+
 class Cursor {
 public:
-    explicit Cursor(std::string_view text) noexcept
-        : begin_(text.data()), end_(text.data() + text.size()), p_(text.data()) {}
+    explicit Cursor(std::string_view text, Source source = Source::Bytes) noexcept
+        : begin_(text.data()), end_(text.data() + text.size()), p_(text.data()), utf8_known_(source == Source::Utf8) {}
 
     // Skips JSON white space (space, tab, line feed, carriage return); the next byte, or -1 at the end.
     int peek_nonspace() noexcept {
-        // Compact text has no white space between tokens: settle that case before any loop.
+        // Compact text has no white space between tokens, and text from a serializer mostly one
+        // space after a comma or colon: settle those cases before any loop.
         if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
+        if (end_ - p_ >= 2 && *p_ == ' ' && static_cast<unsigned char>(p_[1]) > ' ') {
+            ++p_;
+            return static_cast<unsigned char>(*p_);
+        }
         skip_space();
         return peek();
     }
@@ -220,6 +238,7 @@ private:
     const char* begin_;
     const char* end_;
     const char* p_;
+    bool utf8_known_;
     int depth_left_ = kMaxDepth + 1;
     bool failed_ = false;
     Failure failure_ = Failure::EofValue;
@@ -297,7 +316,7 @@ bool Cursor::string_body(Out& out) {
             if constexpr (D.checks_utf8) {
                 // The escapes are ASCII and decode to whole characters, so the body's own bytes
                 // are well-formed exactly when the decoded text is.
-                if ((high & 0x80) != 0 && !utf8::valid(reinterpret_cast<const unsigned char*>(body),
+                if ((high & 0x80) != 0 && !utf8_known_ && !utf8::valid(reinterpret_cast<const unsigned char*>(body),
                                                        reinterpret_cast<const unsigned char*>(p_))) {
                     ++p_;
                     return fail_here(Failure::InvalidCodePoint);
