@@ -12,10 +12,11 @@ namespace korvo {
 HealthCounts read_health(const AgentRegistry& registry, const InMemoryStateStore& store,
                          const MigrationController& migrations, const MeshChannel& channel) {
     HealthCounts c;
-    c.agents_total = registry.count();
-    c.agents_running = registry.count_by_status("running");
-    c.agents_idle = registry.count_by_status("idle");
-    c.agents_error = registry.count_by_status("error");
+    const AgentRegistry::Counts agents = registry.counts();  // one section for all four
+    c.agents_total = agents.total;
+    c.agents_running = agents.by_status[static_cast<std::size_t>(AgentStatus::Running)];
+    c.agents_idle = agents.by_status[static_cast<std::size_t>(AgentStatus::Idle)];
+    c.agents_error = agents.by_status[static_cast<std::size_t>(AgentStatus::Error)];
     c.state_keys = store.len();
     c.active_migrations = migrations.count_active();
     c.topics = channel.topic_count();

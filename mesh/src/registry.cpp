@@ -1,12 +1,20 @@
 #include "registry.h"
 
-#include <functional>
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "base/lock.h"
+#include "base/per_thread.h"
 #include "base/text_map.h"
 #include "base/text_quote.h"
+#include "json/canonical.h"
+#include "json/read.h"
 #include "json/write.h"
 
 namespace korvo {
@@ -21,32 +29,7 @@ constexpr std::string_view kLocalNode = "localhost";
 
 constexpr std::size_t index_of(AgentStatus status) noexcept { return static_cast<std::size_t>(status); }
 
-
-// A stored entry and the registration that made it.
-struct Stored {
-    AgentEntry entry;
-    std::uint64_t generation = 0;
-};
-
-using EntryMap = TextMap<Stored>;
-
 MeshError lock_poisoned() { return MeshError::state("registry lock poisoned"); }
-
-// Bytes of one entry's JSON apart from its texts and metadata: keys, punctuation, status,
-// instance and two timestamps of at most 35 characters.
-constexpr std::size_t kEntryJsonOverhead = 192;
-
-// A guess at an entry's JSON size, good enough to reserve once instead of growing repeatedly.
-std::size_t estimated_json_size(const AgentEntry& entry) noexcept {
-    const auto& meta = entry.metadata;
-    std::size_t meta_size = 64;
-    if (meta.type() == json::Value::Type::Object && meta.as_object().empty()) meta_size = 2;
-    return kEntryJsonOverhead + entry.agent_id.size() + entry.agent_type.size() + meta_size;
-}
-
-// Room for any timestamp, reserved when an entry is made so that stamping it later, under the
-// exclusive lock, never allocates.
-constexpr std::size_t kStampRoom = sizeof(TimestampText::data);
 
 // Everything of an entry's JSON up to and including `"metadata":`.
 void write_entry_head(std::string_view agent_id, std::string_view agent_type, AgentStatus status,
@@ -64,6 +47,157 @@ void write_entry_head(std::string_view agent_id, std::string_view agent_type, Ag
     json::write_string(last_active, out);
     out.append(",\"metadata\":");
 }
+
+// How long a text is once written as a JSON string without its quotes.
+std::size_t escaped_size(std::string_view text) noexcept {
+    std::size_t n = text.size();
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (json::kEscape[b] != 0) n += json::kEscape[b] == 'u' ? 5 : 1;
+    }
+    return n;
+}
+
+// A timestamp as a record keeps it: its text, at most 35 characters.
+struct Stamp {
+    char text[35];
+    std::uint8_t size = 0;
+    Stamp& operator=(const TimestampText& t) noexcept {
+        std::memcpy(text, t.data.data(), sizeof text);
+        size = static_cast<std::uint8_t>(t.size);
+        return *this;
+    }
+    std::string_view view() const noexcept { return {text, size}; }
+};
+
+// An agent as the registry stores it: one allocation holding its fixed texts after this header.
+// `status` and `last_active` change in place, under the exclusive lock.
+class Agent {
+public:
+    struct Free {
+        void operator()(Agent* a) const noexcept { ::operator delete(a); }
+    };
+    using Ptr = std::unique_ptr<Agent, Free>;
+
+    static Ptr make(std::string_view type, std::string_view id, std::uint32_t instance, std::string_view metadata) {
+        void* raw = ::operator new(sizeof(Agent) + id.size() + type.size() + metadata.size());
+        Ptr a(::new (raw) Agent);
+        a->id_size_ = static_cast<std::uint32_t>(id.size());
+        a->type_size_ = static_cast<std::uint32_t>(type.size());
+        a->metadata_size_ = static_cast<std::uint32_t>(metadata.size());
+        a->instance = instance;
+        char* p = a->bytes();
+        std::memcpy(p, id.data(), id.size());
+        std::memcpy(p + id.size(), type.data(), type.size());
+        std::memcpy(p + id.size() + type.size(), metadata.data(), metadata.size());
+        a->id_json_ = static_cast<std::uint32_t>(escaped_size(id));
+        a->type_json_ = static_cast<std::uint32_t>(escaped_size(type));
+        return a;
+    }
+
+    std::string_view id() const noexcept { return {bytes(), id_size_}; }
+    std::string_view type() const noexcept { return {bytes() + id_size_, type_size_}; }
+    std::string_view metadata() const noexcept { return {bytes() + id_size_ + type_size_, metadata_size_}; }
+
+    // The record's JSON: its size (exact), and the writing, which allocates nothing once
+    // `out` has that much room.
+    std::size_t json_size() const noexcept {
+        char digits[12];
+        const auto instance_digits = std::to_chars(digits, digits + sizeof digits, instance).ptr - digits;
+        return kFixed + id_json_ + type_json_ + status_name(status).size() + static_cast<std::size_t>(instance_digits) +
+               registered_at.size + last_active.size + metadata_size_;
+    }
+    // The most json_size() can become by stamping and status changes.
+    std::size_t json_size_bound() const noexcept {
+        return kFixed + id_json_ + type_json_ + 8 + 10 + 2 * sizeof(Stamp::text) + metadata_size_;
+    }
+    void write_json(std::string& out) const {
+        const bool plain = id_json_ == id_size_ && type_json_ == type_size_;
+        if (!plain) {
+            write_entry_head(id(), type(), status, instance, registered_at.view(), last_active.view(), out);
+            out.append(metadata()).push_back('}');
+            return;
+        }
+        // Nothing to escape: the pieces are copied as they are, into room made once.
+        const std::size_t old = out.size();
+        out.resize_and_overwrite(old + json_size(), [&](char* buf, std::size_t) {
+            char* o = buf + old;
+            const auto put = [&](std::string_view t) {
+                std::memcpy(o, t.data(), t.size());
+                o += t.size();
+            };
+            put("{\"agent_id\":\"");
+            put(id());
+            put("\",\"agent_type\":\"");
+            put(type());
+            put("\",\"status\":\"");
+            put(status_name(status));
+            put("\",\"instance\":");
+            o = std::to_chars(o, o + 10, instance).ptr;
+            put(",\"registered_at\":\"");
+            put(registered_at.view());
+            put("\",\"last_active\":\"");
+            put(last_active.view());
+            put("\",\"metadata\":");
+            put(metadata());
+            *o++ = '}';
+            return static_cast<std::size_t>(o - buf);
+        });
+    }
+
+    AgentEntry entry() const {
+        auto meta = json::read(metadata());
+        return AgentEntry{{},
+                          std::string(id()),
+                          std::string(type()),
+                          status,
+                          instance,
+                          std::string(registered_at.view()),
+                          std::string(last_active.view()),
+                          meta ? std::move(*meta) : json::Value()};
+    }
+
+    std::uint64_t generation = 0;  // tells this registration from a later one with the same id
+    std::uint32_t instance = 0;
+    AgentStatus status = AgentStatus::Starting;
+    Stamp registered_at;
+    Stamp last_active;
+
+private:
+    // The JSON's fixed part: keys, quotes, punctuation.
+    static constexpr std::size_t kFixed = sizeof("{\"agent_id\":\"\",\"agent_type\":\"\",\"status\":\"\",\"instance\":"
+                                                 ",\"registered_at\":\"\",\"last_active\":\"\",\"metadata\":}") -
+                                          1;
+    Agent() = default;
+    char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
+    const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+
+    std::uint32_t id_size_ = 0;
+    std::uint32_t type_size_ = 0;
+    std::uint32_t metadata_size_ = 0;
+    std::uint32_t id_json_ = 0;
+    std::uint32_t type_json_ = 0;
+};
+
+// The table holds each agent through its pointer; the pointer is swapped out (never the id)
+// when the agent leaves, so the set may hand it out as mutable.
+struct Slot {
+    mutable Agent::Ptr agent;
+};
+struct SlotHash : TextHash {
+    using TextHash::operator();
+    std::size_t operator()(const Slot& s) const noexcept { return TextHash::operator()(s.agent->id()); }
+};
+struct SlotEq {
+    using is_transparent = void;
+    static std::string_view id(const Slot& s) noexcept { return s.agent->id(); }
+    static std::string_view id(std::string_view s) noexcept { return s; }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const noexcept {
+        return same_text(id(a), id(b));
+    }
+};
+using Table = boost::unordered_flat_set<Slot, SlotHash, SlotEq>;
 
 }  // namespace
 
@@ -110,9 +244,6 @@ void AgentEntry::write_json(std::string& out) const {
 }
 
 void write_entries_json(const std::vector<AgentEntry>& entries, std::string& out) {
-    std::size_t estimate = 2;
-    for (const auto& entry : entries) estimate += estimated_json_size(entry) + 1;
-    out.reserve(out.size() + estimate);
     out.push_back('[');
     bool first = true;
     for (const auto& entry : entries) {
@@ -126,48 +257,44 @@ void write_entries_json(const std::vector<AgentEntry>& entries, std::string& out
 // The shared state behind a registry handle. Every member is guarded by `lock`; `by_status`
 // counts the entries per status and is kept in step by the exclusive operations.
 //
-// Exclusive sections allocate nothing whose size the caller decides: a new entry, its key and
-// its metadata are made before the lock is taken, and every error is built after it is released.
-// What a section may still allocate is the map's node and its growth (strong guarantee).
+// Exclusive sections allocate nothing whose size the caller decides: a new agent (its texts and
+// canonical metadata) is made before the lock is taken, a result written under the lock goes
+// into room reserved before it, every error is built after it, and a removed agent is freed
+// after it. What a section may still allocate is the table's growth (strong guarantee).
 struct AgentRegistry::Core {
     explicit Core(std::shared_ptr<const Clock> c) : clock(std::move(c)) {}
 
     mutable PoisonLock lock;
     std::shared_ptr<const Clock> clock;
-    EntryMap entries;
+    Table table;
     std::array<std::size_t, kAgentStatusCount> by_status{};
     std::uint64_t last_generation = 0;
 
-    enum class Added : unsigned char { Yes, Taken };
-
-    // Stores `fresh` (made by the caller, stamped here) under `key` unless the id is taken. The
-    // clock is read before anything changes, so a failing clock leaves the registry as it was.
-    Held<Added> add(std::string& key, Stored& fresh, TimestampText& stamp, std::uint64_t& generation) {
-        return lock.exclusive([&] {
-            if (entries.find(std::string_view(key)) != entries.end()) return Added::Taken;
-            stamp = timestamp_text(*clock);
-            fresh.entry.registered_at.assign(stamp.view());  // within the room reserved
-            fresh.entry.last_active.assign(stamp.view());
-            fresh.generation = last_generation + 1;
-            entries.emplace(std::move(key), std::move(fresh));
-            generation = ++last_generation;
-            ++by_status[index_of(AgentStatus::Starting)];
-            return Added::Yes;
-        });
+    Agent* find(std::string_view id) const {
+        const auto it = table.find(id);
+        return it == table.end() ? nullptr : it->agent.get();
     }
 
-    // Sets a stored entry's status with a fresh last_active. The time is read before anything
-    // changes, so a failing clock leaves the entry as it was.
-    void set_status(AgentEntry& entry, AgentStatus status) {
+    // Sets a stored agent's status with a fresh last_active. The time is read before anything
+    // changes, so a failing clock leaves the agent as it was.
+    void set_status(Agent& agent, AgentStatus status) {
         const TimestampText now = timestamp_text(*clock);
-        --by_status[index_of(entry.status)];
+        --by_status[index_of(agent.status)];
         ++by_status[index_of(status)];
-        entry.status = status;
-        entry.last_active.assign(now.view());  // within the room reserved
+        agent.status = status;
+        agent.last_active = now;
     }
 
-    // Visits the entries that pass both filters; the caller holds the lock. A status filter
-    // that names no status matches nothing.
+    // Takes an agent out of the table; the caller frees it after the lock is released.
+    Agent::Ptr take(Table::iterator it) noexcept {
+        Agent::Ptr gone = std::move(it->agent);
+        --by_status[index_of(gone->status)];
+        table.erase(it);
+        return gone;
+    }
+
+    // Visits the agents that pass both filters; the caller holds the lock. A status filter that
+    // names no status matches nothing.
     template <class Visit>
     void for_each_kept(std::optional<std::string_view> agent_type, std::optional<std::string_view> status,
                        Visit&& visit) const {
@@ -176,33 +303,14 @@ struct AgentRegistry::Core {
             wanted = status_from_name(*status);
             if (!wanted) return;
         }
-        for (const auto& [id, stored] : entries) {
-            if (agent_type && stored.entry.agent_type != *agent_type) continue;
-            if (wanted && stored.entry.status != *wanted) continue;
-            visit(stored.entry);
+        for (const Slot& slot : table) {
+            const Agent& a = *slot.agent;
+            if (agent_type && a.type() != *agent_type) continue;
+            if (wanted && a.status != *wanted) continue;
+            visit(a);
         }
     }
 };
-
-namespace {
-
-// A new entry, made before the lock: copies of the caller's texts, the metadata (the empty object
-// when there is none) and room for its two timestamps.
-Stored make_entry(std::string_view agent_type, std::string_view agent_id, std::uint32_t instance,
-                  std::optional<json::Value>& metadata) {
-    Stored fresh;
-    AgentEntry& e = fresh.entry;
-    e.agent_id.assign(agent_id);
-    e.agent_type.assign(agent_type);
-    e.status = AgentStatus::Starting;
-    e.instance = instance;
-    e.registered_at.reserve(kStampRoom);
-    e.last_active.reserve(kStampRoom);
-    e.metadata = metadata ? std::move(*metadata) : json::Value::object({});
-    return fresh;
-}
-
-}  // namespace
 
 AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock)
     : core_(std::make_shared<Core>(clock ? std::move(clock) : system_clock())) {}
@@ -210,91 +318,87 @@ AgentRegistry::~AgentRegistry() = default;
 AgentRegistry::AgentRegistry(AgentRegistry&&) noexcept = default;
 AgentRegistry& AgentRegistry::operator=(AgentRegistry&&) noexcept = default;
 
-// Registers, then runs `deliver(stamp)` to make the caller's result. Should that fail (it may
-// allocate), the registration is taken back before the failure goes on: a caller who is told the
-// call failed finds the registry as it was.
-template <class Deliver>
-Result<Registration> AgentRegistry::add_then(std::string_view agent_type, std::string_view agent_id,
-                                             std::uint32_t instance, std::optional<json::Value>& metadata,
-                                             Deliver&& deliver) {
-    Stored fresh = make_entry(agent_type, agent_id, instance, metadata);
-    std::string key(agent_id);
-    TimestampText stamp;
-    std::uint64_t generation = 0;
-    const auto added = core_->add(key, fresh, stamp, generation);
-    if (!added) return fail(lock_poisoned());
-    if (*added == Core::Added::Taken) return fail(MeshError::agent_already_registered(agent_id));
-    const Registration done{generation};
-    try {
-        deliver(stamp);
-    } catch (...) {
-        undo(agent_id, done);
-        throw;
-    }
-    return done;
+Result<Registration> AgentRegistry::add(std::string_view agent_type, std::string_view agent_id,
+                                        std::uint32_t instance, std::string_view metadata, std::string* write,
+                                        TimestampText& stamp) {
+    Core& core = *core_;
+    Agent::Ptr fresh = Agent::make(agent_type, agent_id, instance, metadata);
+    if (write) write->reserve(write->size() + fresh->json_size_bound());
+    enum class Added : unsigned char { Yes, Taken };
+    const auto added = core.lock.write(lock_poisoned, [&] {
+        if (core.find(agent_id)) return Added::Taken;
+        stamp = timestamp_text(*core.clock);
+        fresh->registered_at = stamp;
+        fresh->last_active = stamp;
+        fresh->generation = core.last_generation + 1;
+        Agent& agent = *fresh;
+        core.table.insert(Slot{std::move(fresh)});
+        ++core.last_generation;
+        ++core.by_status[index_of(AgentStatus::Starting)];
+        if (write) agent.write_json(*write);  // into the room reserved above
+        return Added::Yes;
+    });
+    if (!added) return fail(added.error());
+    if (*added == Added::Taken) return fail(MeshError::agent_already_registered(agent_id));
+    return Registration{core.last_generation};
 }
 
 Result<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type, std::string_view agent_id,
                                                  std::uint32_t instance, std::optional<json::Value> metadata) {
-    std::optional<json::Value> kept;  // the result's copy of the metadata
-    if (metadata) kept = *metadata;
-    AgentEntry copy;
-    auto done = add_then(agent_type, agent_id, instance, metadata, [&](const TimestampText& stamp) {
-        copy = AgentEntry{{},
-                          std::string(agent_id),
-                          std::string(agent_type),
-                          AgentStatus::Starting,
-                          instance,
-                          std::string(stamp.view()),
-                          std::string(stamp.view()),
-                          kept ? std::move(*kept) : json::Value::object({})};
-    });
+    json::Value meta = metadata ? std::move(*metadata) : json::Value::object({});
+    const std::string meta_text = json::to_text(meta);
+    AgentEntry copy{{}, std::string(agent_id), std::string(agent_type), AgentStatus::Starting, instance, {}, {},
+                    std::move(meta)};
+    copy.registered_at.reserve(sizeof(TimestampText::data));
+    copy.last_active.reserve(sizeof(TimestampText::data));
+    TimestampText stamp;
+    auto done = add(agent_type, agent_id, instance, meta_text, nullptr, stamp);
     if (!done) return fail(std::move(done.error()));
+    copy.registered_at.assign(stamp.view());  // within the room reserved
+    copy.last_active.assign(stamp.view());
     return copy;
 }
 
 Result<Registration> AgentRegistry::register_agent_json(std::string_view agent_type, std::string_view agent_id,
-                                                        std::uint32_t instance, std::optional<json::Value> metadata,
-                                                        std::string& out) {
-    // The result's metadata text is written now: the entry itself goes into the map.
-    std::string metadata_text = metadata ? json::to_text(*metadata) : std::string("{}");
+                                                        std::uint32_t instance,
+                                                        std::optional<std::string_view> metadata_json,
+                                                        std::string& out, json::Source source) {
+    static KORVO_THREAD_LOCAL std::string metadata;  // the canonical metadata, copied into the agent
+    metadata.clear();
+    if (!metadata_json) {
+        metadata = "{}";
+    } else if (auto read = json::canonicalize(*metadata_json, metadata, source); !read) {
+        return fail(read.error().to_mesh_error());
+    }
     const std::size_t old_size = out.size();
-    return add_then(agent_type, agent_id, instance, metadata, [&](const TimestampText& stamp) {
-        try {
-            out.reserve(old_size + kEntryJsonOverhead + agent_id.size() + agent_type.size() + metadata_text.size());
-            write_entry_head(agent_id, agent_type, AgentStatus::Starting, instance, stamp.view(), stamp.view(), out);
-            out.append(metadata_text).push_back('}');
-        } catch (...) {
-            out.resize(old_size);
-            throw;
-        }
-    });
+    TimestampText stamp;
+    auto done = add(agent_type, agent_id, instance, metadata, &out, stamp);
+    if (metadata.capacity() > 64 * 1024) std::string().swap(metadata);
+    if (!done) out.resize(old_size);
+    return done;
 }
 
 void AgentRegistry::undo(std::string_view agent_id, const Registration& done) noexcept {
-    std::optional<EntryMap::node_type> removed;  // freed after the lock is released
+    Agent::Ptr removed;  // freed after the lock is released
     core_->lock.exclusive([&]() noexcept {
-        const auto it = core_->entries.find(agent_id);
-        if (it == core_->entries.end() || it->second.generation != done.generation) return;
-        --core_->by_status[index_of(it->second.entry.status)];
-        removed.emplace(core_->entries.extract(it));
+        const auto it = core_->table.find(agent_id);
+        if (it == core_->table.end() || it->agent->generation != done.generation) return;
+        removed = core_->take(it);
     });
 }
 
 Result<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_id) const {
     return core_->lock.read(lock_poisoned, [&] {
-        const auto it = core_->entries.find(agent_id);
-        if (it == core_->entries.end()) return std::optional<AgentEntry>{};
-        return std::optional<AgentEntry>{it->second.entry};
+        const Agent* a = core_->find(agent_id);
+        return a ? std::optional<AgentEntry>(a->entry()) : std::optional<AgentEntry>();
     });
 }
 
 Result<bool> AgentRegistry::get_json(std::string_view agent_id, std::string& out) const {
     return core_->lock.read(lock_poisoned, [&] {
-        const auto it = core_->entries.find(agent_id);
-        if (it == core_->entries.end()) return false;
-        out.reserve(out.size() + estimated_json_size(it->second.entry));
-        it->second.entry.write_json(out);
+        const Agent* a = core_->find(agent_id);
+        if (!a) return false;
+        a->write_json(out);
         return true;
     });
 }
@@ -303,8 +407,7 @@ Result<std::vector<AgentEntry>> AgentRegistry::list(std::optional<std::string_vi
                                                     std::optional<std::string_view> status) const {
     return core_->lock.read(lock_poisoned, [&] {
         std::vector<AgentEntry> copies;
-        if (!agent_type && !status) copies.reserve(core_->entries.size());
-        core_->for_each_kept(agent_type, status, [&](const AgentEntry& e) { copies.push_back(e); });
+        core_->for_each_kept(agent_type, status, [&](const Agent& a) { copies.push_back(a.entry()); });
         return copies;
     });
 }
@@ -313,16 +416,15 @@ Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std:
                                 std::string& out) const {
     return core_->lock.read(lock_poisoned, [&] {
         // One pass to size the buffer, one to write it, both in the same shared section.
-        std::size_t estimate = 2;
-        core_->for_each_kept(agent_type, status,
-                             [&](const AgentEntry& e) { estimate += estimated_json_size(e) + 1; });
-        out.reserve(out.size() + estimate);
+        std::size_t size = 2;
+        core_->for_each_kept(agent_type, status, [&](const Agent& a) { size += a.json_size() + 1; });
+        out.reserve(out.size() + size);
         out.push_back('[');
         bool first = true;
-        core_->for_each_kept(agent_type, status, [&](const AgentEntry& e) {
+        core_->for_each_kept(agent_type, status, [&](const Agent& a) {
             if (!first) out.push_back(',');
             first = false;
-            e.write_json(out);
+            a.write_json(out);
         });
         out.push_back(']');
     });
@@ -330,9 +432,9 @@ Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std:
 
 Status AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
     const auto found = core_->lock.write(lock_poisoned, [&] {
-        const auto it = core_->entries.find(agent_id);
-        if (it == core_->entries.end()) return false;
-        core_->set_status(it->second.entry, status);
+        Agent* a = core_->find(agent_id);
+        if (!a) return false;
+        core_->set_status(*a, status);
         return true;
     });
     if (!found) return fail(found.error());
@@ -342,12 +444,9 @@ Status AgentRegistry::update_status(std::string_view agent_id, AgentStatus statu
 
 Status AgentRegistry::route(std::string_view agent_type, std::string_view agent_id) {
     const auto routed = core_->lock.write(lock_poisoned, [&] {
-        const auto it = core_->entries.find(agent_id);
-        if (it == core_->entries.end() || it->second.entry.status == AgentStatus::Stopped ||
-            it->second.entry.status == AgentStatus::Error) {
-            return false;
-        }
-        core_->set_status(it->second.entry, AgentStatus::Running);
+        Agent* a = core_->find(agent_id);
+        if (!a || a->status == AgentStatus::Stopped || a->status == AgentStatus::Error) return false;
+        core_->set_status(*a, AgentStatus::Running);
         return true;
     });
     if (!routed) return fail(routed.error());
@@ -356,17 +455,15 @@ Status AgentRegistry::route(std::string_view agent_type, std::string_view agent_
 }
 
 Status AgentRegistry::deregister(std::string_view agent_id) {
-    std::optional<EntryMap::node_type> removed;  // freed after the lock is released
+    Agent::Ptr removed;  // freed after the lock is released
     return core_->lock.write(lock_poisoned, [&] {
-        const auto it = core_->entries.find(agent_id);
-        if (it == core_->entries.end()) return;
-        --core_->by_status[index_of(it->second.entry.status)];
-        removed.emplace(core_->entries.extract(it));
+        const auto it = core_->table.find(agent_id);
+        if (it != core_->table.end()) removed = core_->take(it);
     });
 }
 
 std::size_t AgentRegistry::count() const noexcept {
-    return core_->lock.shared([&] { return core_->entries.size(); }).value_or(0);
+    return core_->lock.shared([&] { return core_->table.size(); }).value_or(0);
 }
 
 std::size_t AgentRegistry::count_by_status(std::string_view status) const noexcept {
@@ -375,13 +472,16 @@ std::size_t AgentRegistry::count_by_status(std::string_view status) const noexce
     return core_->lock.shared([&] { return core_->by_status[index_of(*wanted)]; }).value_or(0);
 }
 
+AgentRegistry::Counts AgentRegistry::counts() const noexcept {
+    return core_->lock.shared([&] { return Counts{core_->table.size(), core_->by_status}; }).value_or(Counts{});
+}
+
 bool AgentRegistry::poisoned() const noexcept { return core_->lock.poisoned(); }
 
 std::optional<AgentEntry> AgentRegistry::inspect(std::string_view agent_id) const {
     return core_->lock.inspect([&] {
-        const auto it = core_->entries.find(agent_id);
-        if (it == core_->entries.end()) return std::optional<AgentEntry>{};
-        return std::optional<AgentEntry>{it->second.entry};
+        const Agent* a = core_->find(agent_id);
+        return a ? std::optional<AgentEntry>(a->entry()) : std::optional<AgentEntry>();
     });
 }
 

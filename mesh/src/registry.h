@@ -12,6 +12,7 @@
 
 #include "base/clock.h"
 #include "base/error.h"
+#include "json/cursor.h"
 #include "json/value.h"
 #include "json/write.h"
 
@@ -76,9 +77,17 @@ public:
     Status route(std::string_view agent_type, std::string_view agent_id);
 
     // Writing variants: the record JSON goes straight into `out`, with no copy of the entry.
+    // The metadata comes as JSON text, canonicalized once here (absent: the empty object); text that
+    // does not read fails with SerializationError before anything else is done.
     Result<Registration> register_agent_json(std::string_view agent_type, std::string_view agent_id,
-                                             std::uint32_t instance, std::optional<json::Value> metadata,
-                                             std::string& out);
+                                             std::uint32_t instance, std::optional<std::string_view> metadata_json,
+                                             std::string& out, json::Source source = json::Source::Bytes);
+    // The counts the health views read, all in one section.
+    struct Counts {
+        std::size_t total = 0;
+        std::array<std::size_t, kAgentStatusCount> by_status{};
+    };
+    Counts counts() const noexcept;
     // Removes the entry `done` made, if it is still there and still the same entry; never fails.
     void undo(std::string_view agent_id, const Registration& done) noexcept;
     // True and the entry's JSON appended when present; false when absent.
@@ -94,11 +103,12 @@ public:
     std::optional<AgentEntry> inspect(std::string_view agent_id) const;
 
 private:
-    template <class Deliver>
-    Result<Registration> add_then(std::string_view agent_type, std::string_view agent_id, std::uint32_t instance,
-                                  std::optional<json::Value>& metadata, Deliver&& deliver);
-
     struct Core;
+    // Registers an agent whose metadata is canonical text; `write` (may be null) appends the new
+    // record's JSON to it under the lock, into room reserved before.
+    Result<Registration> add(std::string_view agent_type, std::string_view agent_id, std::uint32_t instance,
+                             std::string_view metadata, std::string* write, TimestampText& stamp);
+
     std::shared_ptr<Core> core_;
 };
 

@@ -100,7 +100,7 @@ std::vector<Case> cases() {
         {"register_json", reset_registry,
          [] {
              std::string out;
-             return reg.register_agent_json(kLong, kNew, 2, json::Value(kLong), out).has_value();
+             return reg.register_agent_json(kLong, kNew, 2, "[\"" + kLong + "\"]", out).has_value();
          },
          reg_state, reg_poisoned, 3},
         {"update_status", reset_registry, [] { return reg.update_status(kPresent, AgentStatus::Idle).has_value(); },

@@ -147,7 +147,7 @@ TEST_F(RegistryTest, EntryJsonForms) {
 
 TEST_F(RegistryTest, JsonVariantsMatchTheCopyingOperations) {
     std::string reg_out = ">";
-    ASSERT_TRUE(reg.register_agent_json("A", "a1", 5, json::Value(true), reg_out).has_value());
+    ASSERT_TRUE(reg.register_agent_json("A", "a1", 5, "true", reg_out).has_value());
     EXPECT_EQ(reg_out, ">" + must_get("a1").to_json());
     add("A", "a2", AgentStatus::Idle);
     add("B", "b1", AgentStatus::Idle);

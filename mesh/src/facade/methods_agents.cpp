@@ -26,15 +26,11 @@ Raises:
     RuntimeError: If the agent ID is already registered.)";
 
     static PyObject* call(MeshFields& mesh, const Args& a) {
-        std::optional<json::Value> metadata;
-        if (a[3].present) {
-            auto parsed = json::parse(a[3].text);
-            if (!check(parsed)) return nullptr;
-            metadata = std::move(*parsed);
-        }
+        std::optional<std::string_view> metadata;
+        if (a[3].present) metadata = a[3].text;
         OutBuffer out;
         auto done = mesh.registry.register_agent_json(a[0].text, a[1].text, static_cast<std::uint32_t>(a[2].number),
-                                                      std::move(metadata), out.text());
+                                                      metadata, out.text(), json::Source::Utf8);
         if (!check(done)) return nullptr;
         return delivered(to_str(out.text()), [&] { mesh.registry.undo(a[1].text, *done); });
     }
