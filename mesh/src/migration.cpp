@@ -1,5 +1,8 @@
 #include "migration.h"
 
+#include <charconv>
+#include <cstring>
+
 #include <array>
 #include <utility>
 
@@ -7,10 +10,30 @@
 #include "base/lock.h"
 #include "base/text_map.h"
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 namespace korvo {
 namespace {
 
-using Map = TextMap<MigrationRecord>;
+// The records, found by their variable's name. A record may be replaced in place by one of the
+// same name (a completed migration started anew), so the set lets it be changed.
+struct Entry {
+    mutable MigrationRecord rec;
+};
+struct EntryHash : TextHash {
+    using TextHash::operator();
+    std::size_t operator()(const Entry& e) const noexcept { return TextHash::operator()(e.rec.identity->variable_name); }
+};
+struct EntryEq {
+    using is_transparent = void;
+    static std::string_view name(const Entry& e) noexcept { return e.rec.identity->variable_name; }
+    static std::string_view name(std::string_view s) noexcept { return s; }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const noexcept {
+        return same_text(name(a), name(b));
+    }
+};
+using Map = boost::unordered_flat_set<Entry, EntryHash, EntryEq>;
 
 // Totals stop at the largest value rather than wrapping back to small numbers.
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
@@ -94,11 +117,48 @@ void write_migrations_json(const std::vector<MigrationState>& records, std::stri
     out.push_back(']');
 }
 
-void MigrationRecord::write_json(std::string_view app_name, std::string& out) const {
+MigrationIdentity::MigrationIdentity(std::string_view name, std::string_view source, std::string_view target)
+    : variable_name(name), source_backend(source), target_backend(target) {
+    head.reserve(80 + name.size() + source.size() + target.size());
+    head.append("{\"variable_name\":");
+    json::write_string(name, head);
+    write_field("source_backend", source, head);
+    write_field("target_backend", target, head);
+    write_plain_key("stage", head);
+}
+
+void MigrationRecord::write_json(std::string_view tail, std::string& out) const {
+    // Ready-made head and tail around the parts that change, in room made once.
+    static constexpr std::string_view kStageName = ",\"stage_name\":\"", kStarted = "\",\"started_at\":\"",
+                                      kAdvanced = "\",\"advanced_at\":\"",
+                                      kDiscrepancies = "\",\"discrepancy_count\":", kKeys = ",\"keys_migrated\":";
     const MigrationIdentity& id = *identity;
-    write_record({id.variable_name, id.source_backend, id.target_backend, stage, stage_name(stage),
-                  id.started_at.view(), advanced_at.view(), discrepancy_count, keys_migrated, app_name},
-                 out);
+    const std::string_view name = stage_name(stage);
+    const std::size_t old = out.size();
+    out.resize_and_overwrite(old + id.head.size() + tail.size() + name.size() + id.started_at.size + advanced_at.size +
+                                 kStageName.size() + kStarted.size() + kAdvanced.size() + kDiscrepancies.size() +
+                                 kKeys.size() + 3 + 2 * 20,
+                             [&](char* buf, std::size_t) {
+                                 char* o = buf + old;
+                                 const auto put = [&](std::string_view t) {
+                                     std::memcpy(o, t.data(), t.size());
+                                     o += t.size();
+                                 };
+                                 put(id.head);
+                                 o = std::to_chars(o, o + 3, stage).ptr;
+                                 put(kStageName);
+                                 put(name);
+                                 put(kStarted);
+                                 put(id.started_at.view());
+                                 put(kAdvanced);
+                                 put(advanced_at.view());
+                                 put(kDiscrepancies);
+                                 o = std::to_chars(o, o + 20, discrepancy_count).ptr;
+                                 put(kKeys);
+                                 o = std::to_chars(o, o + 20, keys_migrated).ptr;
+                                 put(tail);
+                                 return static_cast<std::size_t>(o - buf);
+                             });
 }
 
 MigrationState MigrationRecord::state(std::string_view app_name) const {
@@ -127,12 +187,16 @@ MigrationState MigrationRecord::state(std::string_view app_name) const {
 // exception still poisons the lock).
 struct MigrationController::Core {
     Core(std::string name, std::shared_ptr<const Clock> c)
-        : app_name(std::move(name)), clock(c ? std::move(c) : system_clock()) {}
+        : app_name(std::move(name)), clock(c ? std::move(c) : system_clock()) {
+        write_field("app_name", app_name, tail);
+        tail.push_back('}');
+    }
 
     PoisonLock lock;
     Map map;
-    std::size_t active = 0;  // records below stage 6
+    std::size_t active = 0;  // records below the last stage
     const std::string app_name;
+    std::string tail;  // every record's JSON ends with it: ,"app_name":…}
     const std::shared_ptr<const Clock> clock;
 };
 
@@ -199,28 +263,26 @@ Result<MigrationChange> MigrationController::start_change(std::string_view varia
                                                           std::string_view target_backend) {
     Core& core = *core_;
     // The new record and its key, made before the lock.
-    auto identity = std::make_shared<MigrationIdentity>(
-        MigrationIdentity{std::string(variable_name), std::string(source_backend), std::string(target_backend), {}});
-    std::string key(variable_name);
+    auto identity = std::make_shared<MigrationIdentity>(variable_name, source_backend, target_backend);
     return apply(variable_name, [&] {
         Outcome o;
         auto it = core.map.find(variable_name);
-        if (it != core.map.end() && it->second.stage < kStageDone) {
+        if (it != core.map.end() && it->rec.stage < kStageDone) {
             o.refusal = Refusal::InProgress;
-            o.stage = it->second.stage;
+            o.stage = it->rec.stage;
             return o;
         }
         const TimestampText now = timestamp_text(*core.clock);
         identity->started_at = now;
         MigrationRecord fresh{std::move(identity), 1, now, 0, 0};
         if (it == core.map.end()) {
-            it = core.map.emplace(std::move(key), std::move(fresh)).first;
+            it = core.map.insert(Entry{std::move(fresh)}).first;
         } else {
-            o.change.before.emplace(std::move(it->second));  // a completed record, kept for undo
-            it->second = std::move(fresh);
+            o.change.before.emplace(std::move(it->rec));  // a completed record, kept for undo
+            it->rec = std::move(fresh);
         }
         ++core.active;
-        o.change.after = it->second;
+        o.change.after = it->rec;
         return o;
     });
 }
@@ -237,7 +299,7 @@ Result<MigrationChange> MigrationController::step_change(std::string_view variab
             o.refusal = Refusal::NotFound;
             return o;
         }
-        MigrationRecord& rec = it->second;
+        MigrationRecord& rec = it->rec;
         if (rec.stage >= kStageDone) {
             o.refusal = forward ? Refusal::Complete : Refusal::CannotRollBack;
         } else if (!forward && rec.stage == 0) {
@@ -262,11 +324,11 @@ Result<MigrationChange> MigrationController::step_change(std::string_view variab
 
 void MigrationController::undo(std::string_view variable_name, const MigrationChange& change) noexcept {
     Core& core = *core_;
-    std::optional<Map::node_type> removed;  // freed after the lock is released
+    MigrationRecord removed;  // freed after the lock is released
     core.lock.exclusive([&]() noexcept {
         const auto it = core.map.find(variable_name);
         if (it == core.map.end()) return;
-        MigrationRecord& rec = it->second;
+        MigrationRecord& rec = it->rec;
         const MigrationRecord& after = change.after;
         // Only a record still exactly as the change left it is put back.
         if (rec.identity != after.identity || rec.stage != after.stage ||
@@ -279,7 +341,8 @@ void MigrationController::undo(std::string_view variable_name, const MigrationCh
             rec = *change.before;
             now_active = rec.stage < kStageDone;
         } else {
-            removed.emplace(core.map.extract(it));
+            removed = std::move(rec);
+            core.map.erase(it);
         }
         if (was_active && !now_active) --core.active;
         if (!was_active && now_active) ++core.active;
@@ -298,7 +361,7 @@ template <class Out>
 auto into_json(std::string_view app_name, Out& out) {
     return [app_name, &out, old_size = out.size()](const MigrationRecord& after) {
         try {
-            after.write_json(app_name, out);
+            after.write_json(app_name, out);  // the controller's record tail
         } catch (...) {
             out.resize(old_size);
             throw;
@@ -337,31 +400,31 @@ Result<MigrationChange> MigrationController::start_json(std::string_view variabl
                                                         std::string_view source_backend,
                                                         std::string_view target_backend, std::string& out) {
     return delivered(variable_name, start_change(variable_name, source_backend, target_backend),
-                     into_json(core_->app_name, out));
+                     into_json(core_->tail, out));
 }
 
 Result<MigrationChange> MigrationController::advance_json(std::string_view variable_name,
                                                           std::uint64_t discrepancy_count,
                                                           std::uint64_t keys_migrated, std::string& out) {
     return delivered(variable_name, step_change(variable_name, true, discrepancy_count, keys_migrated),
-                     into_json(core_->app_name, out));
+                     into_json(core_->tail, out));
 }
 
 Result<MigrationChange> MigrationController::rollback_json(std::string_view variable_name, std::string& out) {
-    return delivered(variable_name, step_change(variable_name, false, 0, 0), into_json(core_->app_name, out));
+    return delivered(variable_name, step_change(variable_name, false, 0, 0), into_json(core_->tail, out));
 }
 
 namespace {
 
 std::optional<MigrationRecord> find_record(const Map& map, std::string_view name) {
     const auto it = map.find(name);
-    return it == map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->second);
+    return it == map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->rec);
 }
 
 std::vector<MigrationRecord> snapshot_all(const Map& map) {
     std::vector<MigrationRecord> records;
     records.reserve(map.size());
-    for (const auto& entry : map) records.push_back(entry.second);
+    for (const auto& entry : map) records.push_back(entry.rec);
     return records;
 }
 
@@ -380,7 +443,7 @@ Result<bool> MigrationController::get_json(std::string_view variable_name, std::
     const auto found = core_->lock.read(lock_poisoned, [&] { return find_record(core_->map, variable_name); });
     if (!found) return fail(found.error());
     if (!*found) return false;
-    (*found)->write_json(core_->app_name, out);
+    (*found)->write_json(core_->tail, out);
     return true;
 }
 
@@ -399,7 +462,7 @@ Status MigrationController::list_json(std::string& out) const {
     out.push_back('[');
     for (std::size_t i = 0; i < records->size(); ++i) {
         if (i != 0) out.push_back(',');
-        (*records)[i].write_json(core_->app_name, out);
+        (*records)[i].write_json(core_->tail, out);
     }
     out.push_back(']');
     return {};

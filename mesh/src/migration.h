@@ -42,12 +42,16 @@ struct MigrationState : json::WritesJson<MigrationState> {
 
 void write_migrations_json(const std::vector<MigrationState>& records, std::string& out);
 
-// The parts of a migration record that never change after its start.
+// The parts of a migration record that never change after its start, and its JSON's start,
+// ready made: {"variable_name":…,"source_backend":…,"target_backend":…,"stage":
 struct MigrationIdentity {
+    MigrationIdentity(std::string_view variable_name, std::string_view source_backend,
+                      std::string_view target_backend);
     std::string variable_name;
     std::string source_backend;
     std::string target_backend;
     TimestampText started_at;
+    std::string head;
 };
 
 // A migration record as the controller stores it. Copying one shares its identity, so a snapshot
@@ -59,7 +63,8 @@ struct MigrationRecord {
     std::uint64_t discrepancy_count = 0;
     std::uint64_t keys_migrated = 0;
 
-    void write_json(std::string_view app_name, std::string& out) const;
+    // `tail` is the controller's ready-made end of every record: ,"app_name":…}
+    void write_json(std::string_view tail, std::string& out) const;
     MigrationState state(std::string_view app_name) const;
 };
 

@@ -2,6 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+
+#include "base/per_thread.h"
 
 namespace korvo {
 namespace {
@@ -31,25 +34,39 @@ TimestampText format_timestamp_text(TimePoint t) {
     using namespace std::chrono;
     const auto since = t.time_since_epoch();
     if (since.count() < 0) throw ClockError();
-    const auto day_point = floor<days>(t);
-    const year_month_day ymd{day_point};
-    const auto in_day = duration_cast<nanoseconds>(t - day_point).count();
-    const std::uint64_t secs = static_cast<std::uint64_t>(in_day) / 1'000'000'000u;
-    const std::uint64_t nanos = static_cast<std::uint64_t>(in_day) % 1'000'000'000u;
+    const auto ns = static_cast<std::uint64_t>(since.count());
+    const std::uint64_t secs = ns / 1'000'000'000u;
+    const std::uint64_t nanos = ns % 1'000'000'000u;
+
+    // Readings come many to a second: the date and time up to the seconds are formatted once per
+    // second and thread, and only the fraction on every reading.
+    struct LastSecond {
+        std::uint64_t secs = UINT64_MAX;
+        char text[19];
+    };
+    static KORVO_THREAD_LOCAL LastSecond last;
+    if (last.secs != secs) {
+        const sys_days day{days{static_cast<std::int64_t>(secs / 86400)}};
+        const year_month_day ymd{day};
+        const std::uint64_t in_day = secs % 86400;
+        char* p = last.text;
+        put_digits(p, static_cast<std::uint64_t>(static_cast<int>(ymd.year())), 4);
+        p[4] = '-';
+        put_digits(p + 5, static_cast<unsigned>(ymd.month()), 2);
+        p[7] = '-';
+        put_digits(p + 8, static_cast<unsigned>(ymd.day()), 2);
+        p[10] = 'T';
+        put_digits(p + 11, in_day / 3600, 2);
+        p[13] = ':';
+        put_digits(p + 14, in_day / 60 % 60, 2);
+        p[16] = ':';
+        put_digits(p + 17, in_day % 60, 2);
+        last.secs = secs;
+    }
 
     TimestampText text;
     char* p = text.data.data();
-    put_digits(p, static_cast<std::uint64_t>(static_cast<int>(ymd.year())), 4);
-    p[4] = '-';
-    put_digits(p + 5, static_cast<unsigned>(ymd.month()), 2);
-    p[7] = '-';
-    put_digits(p + 8, static_cast<unsigned>(ymd.day()), 2);
-    p[10] = 'T';
-    put_digits(p + 11, secs / 3600, 2);
-    p[13] = ':';
-    put_digits(p + 14, secs / 60 % 60, 2);
-    p[16] = ':';
-    put_digits(p + 17, secs % 60, 2);
+    std::memcpy(p, last.text, 19);
     std::size_t n = 19;
     if (nanos != 0) {
         p[n++] = '.';
@@ -64,8 +81,8 @@ TimestampText format_timestamp_text(TimePoint t) {
             n += 9;
         }
     }
-    for (char c : std::string_view("+00:00")) p[n++] = c;
-    text.size = n;
+    std::memcpy(p + n, "+00:00", 6);
+    text.size = n + 6;
     return text;
 }
 
