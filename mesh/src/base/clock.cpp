@@ -16,6 +16,26 @@ public:
     }
 };
 
+// The fraction's digits, two at a time: a reading is stamped on every status change.
+void put_fraction(char* p, std::uint64_t v, int width) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    int i = width;
+    if (i % 2 != 0) {
+        p[--i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    while (i > 0) {
+        const auto pair = static_cast<unsigned>(v % 100) * 2;
+        v /= 100;
+        i -= 2;
+        p[i] = kPairs[pair];
+        p[i + 1] = kPairs[pair + 1];
+    }
+}
+
 void put_digits(char* p, std::uint64_t v, int width) {
     for (int i = width - 1; i >= 0; --i) {
         p[i] = static_cast<char>('0' + v % 10);
@@ -71,13 +91,13 @@ TimestampText format_timestamp_text(TimePoint t) {
     if (nanos != 0) {
         p[n++] = '.';
         if (nanos % 1'000'000 == 0) {
-            put_digits(p + n, nanos / 1'000'000, 3);
+            put_fraction(p + n, nanos / 1'000'000, 3);
             n += 3;
         } else if (nanos % 1'000 == 0) {
-            put_digits(p + n, nanos / 1'000, 6);
+            put_fraction(p + n, nanos / 1'000, 6);
             n += 6;
         } else {
-            put_digits(p + n, nanos, 9);
+            put_fraction(p + n, nanos, 9);
             n += 9;
         }
     }

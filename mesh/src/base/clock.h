@@ -30,7 +30,7 @@ std::shared_ptr<const Clock> system_clock();
 
 // A formatted timestamp held inline, so stamping an existing record needs no allocation.
 struct TimestampText {
-    std::array<char, 40> data{};
+    std::array<char, 40> data;  // only the first `size` bytes are ever read
     std::size_t size = 0;
     std::string_view view() const noexcept { return {data.data(), size}; }
 };
