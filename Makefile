@@ -10,7 +10,8 @@
 #   make bench-instructions  instructions per call under callgrind (part of make bench)
 #   make fuzz            libFuzzer harnesses, FUZZ_SECONDS each (default 60; clang-19)
 #   make memcheck        the C++ unit tests under valgrind memcheck
-#   make check-package   stubtest, wheel tags, install from wheel and from sdist
+#   make check-package   stubtest, both wheels (cp313, cp313t) repaired to manylinux,
+#                        installed and imported; install from sdist
 #   make clean           remove build trees (distclean: .venv and .venv-ft too)
 
 SHELL := /bin/bash
@@ -43,7 +44,7 @@ MODULE_STAMP_FT := $(VENV_FT)/.korvo-module
 
 .PHONY: test demo test-sanitize bootstrap module cxx-build cxx-build-asan clean distclean \
         bench bench-tools bench-instructions fuzz memcheck check-package \
-        bootstrap-ft module-ft test-ft
+        bootstrap-ft module-ft test-ft package-tools
 
 bootstrap:
 	@"$(ROOT)/scripts/bootstrap.sh" --no-project
@@ -145,8 +146,18 @@ fuzz: bootstrap
 memcheck: bootstrap
 	JOBS=$(JOBS) "$(ROOT)/scripts/memcheck.sh"
 
-check-package: module
+# auditwheel (and the patchelf it drives) repairs the wheels to a manylinux tag.
+PACKAGE_STAMP := $(VENV)/.korvo-package-tools
+
+check-package: module bootstrap-ft package-tools
 	"$(ROOT)/scripts/check_package.sh"
+
+package-tools: bootstrap
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(PACKAGE_STAMP)"
+
+$(PACKAGE_STAMP): $(ROOT)/requirements-package.txt
+	"$(PY)" -m pip install -q -r "$(ROOT)/requirements-package.txt"
+	@touch "$@"
 
 # --- housekeeping ------------------------------------------------------------
 clean:
