@@ -3,14 +3,16 @@
 # and skips whatever is already up to date.
 #
 #   make test            C++ unit tests (ctest) and the Python tests (pytest)
+#   make test-ft         the Python tests on the free-threaded interpreter (3.13t, .venv-ft)
 #   make demo            install the module into .venv and run examples/demo.py
 #   make test-sanitize   both test suites again under AddressSanitizer + UBSan
 #   make bench           benchmarks against a lean Python baseline, orjson, json, a plain dict
 #   make bench-instructions  instructions per call under callgrind (part of make bench)
 #   make fuzz            libFuzzer harnesses, FUZZ_SECONDS each (default 60; clang-19)
 #   make memcheck        the C++ unit tests under valgrind memcheck
-#   make check-package   stubtest, wheel tags, install from wheel and from sdist
-#   make clean           remove build trees (distclean: .venv too)
+#   make check-package   stubtest, both wheels (cp313, cp313t) repaired to manylinux,
+#                        installed and imported; install from sdist
+#   make clean           remove build trees (distclean: .venv and .venv-ft too)
 
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
@@ -23,6 +25,10 @@ CMAKE   := $(VENV)/bin/cmake
 CTEST   := $(VENV)/bin/ctest
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
+# The free-threaded interpreter's environment (scripts/bootstrap.sh --free-threaded).
+VENV_FT := $(ROOT)/.venv-ft
+PY_FT   := $(VENV_FT)/bin/python
+
 BUILD      := $(ROOT)/build
 BUILD_ASAN := $(ROOT)/build-asan
 BUILD_PY   := $(ROOT)/build-py
@@ -34,12 +40,17 @@ export PIP_DISABLE_PIP_VERSION_CHECK := 1
 MODULE_SOURCES := $(shell find "$(ROOT)/mesh/src" "$(ROOT)/python" -type f) \
                   $(ROOT)/CMakeLists.txt $(ROOT)/pyproject.toml
 MODULE_STAMP   := $(VENV)/.korvo-module
+MODULE_STAMP_FT := $(VENV_FT)/.korvo-module
 
 .PHONY: test demo test-sanitize bootstrap module cxx-build cxx-build-asan clean distclean \
-        bench bench-tools bench-instructions fuzz memcheck check-package
+        bench bench-tools bench-instructions fuzz memcheck check-package \
+        bootstrap-ft module-ft test-ft package-tools
 
 bootstrap:
 	@"$(ROOT)/scripts/bootstrap.sh" --no-project
+
+bootstrap-ft:
+	@"$(ROOT)/scripts/bootstrap.sh" --free-threaded --no-project
 
 # --- the extension module, installed into .venv ------------------------------
 # Reinstalled whenever a source is newer than the last install; the CMake tree
@@ -50,6 +61,17 @@ module: bootstrap
 $(MODULE_STAMP): $(MODULE_SOURCES)
 	@echo "installing korvo_mesh into .venv"
 	cd "$(ROOT)" && "$(PY)" -m pip install -q --no-build-isolation --no-deps \
+	  -C build-dir="build-py/{wheel_tag}" .
+	@touch "$@"
+
+# The same for the free-threaded interpreter: its wheel tag (cp313-cp313t) keeps its CMake
+# tree apart, and its own cmake and ninja come first on PATH.
+module-ft: bootstrap-ft
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(MODULE_STAMP_FT)"
+
+$(MODULE_STAMP_FT): $(MODULE_SOURCES)
+	@echo "installing korvo_mesh into .venv-ft"
+	cd "$(ROOT)" && PATH="$(VENV_FT)/bin:$$PATH" "$(PY_FT)" -m pip install -q --no-build-isolation --no-deps \
 	  -C build-dir="build-py/{wheel_tag}" .
 	@touch "$@"
 
@@ -66,6 +88,10 @@ test: cxx-build module
 	"$(CTEST)" --test-dir "$(BUILD)" --output-on-failure -j $(JOBS) || status=1; \
 	cd "$(ROOT)" && "$(PY)" -m pytest tests -q || status=1; \
 	exit $$status
+
+# The whole Python suite on 3.13t, where the module runs without the GIL.
+test-ft: module-ft
+	cd "$(ROOT)" && PATH="$(VENV_FT)/bin:$$PATH" "$(PY_FT)" -m pytest tests -q
 
 demo: module
 	cd "$(ROOT)" && "$(PY)" examples/demo.py
@@ -120,15 +146,25 @@ fuzz: bootstrap
 memcheck: bootstrap
 	JOBS=$(JOBS) "$(ROOT)/scripts/memcheck.sh"
 
-check-package: module
+# auditwheel (and the patchelf it drives) repairs the wheels to a manylinux tag.
+PACKAGE_STAMP := $(VENV)/.korvo-package-tools
+
+check-package: module bootstrap-ft package-tools
 	"$(ROOT)/scripts/check_package.sh"
+
+package-tools: bootstrap
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(PACKAGE_STAMP)"
+
+$(PACKAGE_STAMP): $(ROOT)/requirements-package.txt
+	"$(PY)" -m pip install -q -r "$(ROOT)/requirements-package.txt"
+	@touch "$@"
 
 # --- housekeeping ------------------------------------------------------------
 clean:
 	rm -rf "$(BUILD)" "$(BUILD_ASAN)" "$(BUILD_PY)" "$(ROOT)/build-fuzz" "$(ROOT)/build-memcheck" \
 	  "$(ROOT)/bench/build" "$(ROOT)/dist" "$(ROOT)/.pytest_cache" \
-	  "$(ROOT)/.hypothesis" "$(MODULE_STAMP)"
+	  "$(ROOT)/.hypothesis" "$(MODULE_STAMP)" "$(MODULE_STAMP_FT)"
 	find "$(ROOT)/tests" "$(ROOT)/examples" -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true
 
 distclean: clean
-	rm -rf "$(VENV)"
+	rm -rf "$(VENV)" "$(VENV_FT)"

@@ -6,20 +6,28 @@
 #     (requirements-dev.txt: pytest, hypothesis, scikit-build-core, cmake, ninja),
 #   * and, unless --no-project is given, the module itself installed into .venv.
 #
+# With --free-threaded it does the same for the free-threaded interpreter
+# (python3.13t, built with --disable-gil): the environment is .venv-ft, its
+# tools are pinned in requirements-ft.txt, and the private build goes to
+# ~/.cache/korvo-mesh/cpython-3.13t.
+#
 # The interpreter is found in this order:
-#   1. $KORVO_PYTHON, or a python3.13 that runs and has its headers (PATH,
-#      pyenv versions, /usr/local, /usr, the private build below);
+#   1. $KORVO_PYTHON ($KORVO_PYTHON_FT), or a python3.13 (python3.13t) that
+#      runs and has its headers (PATH, pyenv versions, /usr/local, /usr, the
+#      private build below);
 #   2. the distribution's python3.13-dev / python3.13-venv packages, when apt
-#      has a candidate for them;
+#      has a candidate for them (not for the free-threaded interpreter);
 #   3. a private build from the python3.13 source package of the next Debian
-#      suite, installed under ~/.cache/korvo-mesh/cpython-3.13 and reused later.
+#      suite, installed under ~/.cache/korvo-mesh/cpython-3.13 (cpython-3.13t)
+#      and reused later.
 #
 # Safe to run again: once done it finishes in a fraction of a second (a stamp
-# in .venv records the requirements it was built for). Rebuilding the module
-# after source changes is the Makefile's job.
+# in the environment records the requirements it was built for). Rebuilding
+# the module after source changes is the Makefile's job.
 #
 # Environment:
 #   KORVO_PYTHON               use this interpreter (fail if it is unusable)
+#   KORVO_PYTHON_FT            the same for --free-threaded
 #   KORVO_FORCE_SOURCE_BUILD=1 skip steps 1 and 2 (to exercise the source build)
 #   KORVO_CACHE_DIR            cache root (default: ${XDG_CACHE_HOME:-~/.cache}/korvo-mesh)
 set -euo pipefail
@@ -27,11 +35,7 @@ set -euo pipefail
 # shellcheck source=scripts/lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 ROOT="$KORVO_ROOT"
-VENV="$KORVO_VENV"
-REQS="$ROOT/requirements-dev.txt"
-STAMP="$VENV/.korvo-bootstrap"
 CACHE_ROOT="${KORVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/korvo-mesh}"
-CPY_PREFIX="$CACHE_ROOT/cpython-3.13"
 CPY_SUITE="trixie"
 # The C++ build: the compiler, GoogleTest, and the header-only libraries the core uses
 # (Boost 1.81 for its open-addressing tables, fmt for shortest float digits).
@@ -40,13 +44,38 @@ CPY_BUILD_DEPS=(build-essential dpkg-dev libssl-dev zlib1g-dev libffi-dev libbz2
                 liblzma-dev libsqlite3-dev libreadline-dev uuid-dev)
 
 WITH_PROJECT=1
+FREE_THREADED=0
 for arg in "$@"; do
   case "$arg" in
     --no-project) WITH_PROJECT=0 ;;
+    --free-threaded) FREE_THREADED=1 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) log "unknown argument: $arg"; exit 2 ;;
   esac
 done
+
+# The two interpreters differ in name, environment, pins, cache folder and one
+# configure flag; everything else below is shared.
+if [ "$FREE_THREADED" = 1 ]; then
+  VENV="$KORVO_VENV_FT"
+  REQS="$ROOT/requirements-ft.txt"
+  PY_NAME=python3.13t
+  PY_GIVEN="${KORVO_PYTHON_FT:-}"
+  PY_GIVEN_VAR=KORVO_PYTHON_FT
+  CPY_PREFIX="$CACHE_ROOT/cpython-3.13t"
+  CPY_CONFIGURE=(--disable-gil)
+  MODULE_TARGET=module-ft
+else
+  VENV="$KORVO_VENV"
+  REQS="$ROOT/requirements-dev.txt"
+  PY_NAME=python3.13
+  PY_GIVEN="${KORVO_PYTHON:-}"
+  PY_GIVEN_VAR=KORVO_PYTHON
+  CPY_PREFIX="$CACHE_ROOT/cpython-3.13"
+  CPY_CONFIGURE=()
+  MODULE_TARGET=module
+fi
+STAMP="$VENV/.korvo-bootstrap"
 
 # ---------------------------------------------------------------------------
 # Quick path: everything was set up before for the same requirements.
@@ -54,7 +83,7 @@ done
 stamp_key() {
   {
     sha256sum "$REQS" | cut -d' ' -f1
-    printf 'python=%s force=%s\n' "${KORVO_PYTHON:-}" "${KORVO_FORCE_SOURCE_BUILD:-}"
+    printf 'python=%s force=%s\n' "$PY_GIVEN" "${KORVO_FORCE_SOURCE_BUILD:-}"
   } | sha256sum | cut -d' ' -f1
 }
 
@@ -86,13 +115,13 @@ apt_install_missing "${SYSTEM_PACKAGES[@]}"
 # The interpreter
 # ---------------------------------------------------------------------------
 # Prints nothing and succeeds when $1 is a usable CPython 3.13 for building
-# extensions: it runs, is 3.13, is not free-threaded, has Python.h and can
-# create virtual environments with pip.
+# extensions: it runs, is 3.13, is free-threaded exactly when --free-threaded
+# was given, has Python.h and can create virtual environments with pip.
 python_usable() {
-  "$1" - <<'EOF' >/dev/null 2>&1
+  "$1" - "$FREE_THREADED" <<'EOF' >/dev/null 2>&1
 import os, sys, sysconfig
 assert sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13)
-assert not sysconfig.get_config_var("Py_GIL_DISABLED")
+assert bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == (sys.argv[1] == "1")
 assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
 import venv, ensurepip  # noqa: F401
 EOF
@@ -101,14 +130,14 @@ EOF
 find_python() {
   local cand
   local -a cands=()
-  cand="$(command -v python3.13 2>/dev/null || true)"; [ -n "$cand" ] && cands+=("$cand")
+  cand="$(command -v "$PY_NAME" 2>/dev/null || true)"; [ -n "$cand" ] && cands+=("$cand")
   local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-  # Newest 3.13.x first; not the free-threaded builds (3.13.Nt).
+  # Newest 3.13.x first; python_usable tells the free-threaded builds (3.13.Nt) apart.
   while IFS= read -r cand; do [ -n "$cand" ] && cands+=("$cand"); done < <(
-    for cand in "$pyenv_root"/versions/3.13*/bin/python3.13 "$HOME"/.pyenv/versions/3.13*/bin/python3.13; do
-      [[ -e "$cand" && "$cand" != *t/bin/python3.13 ]] && printf '%s\n' "$cand"
+    for cand in "$pyenv_root"/versions/3.13*/bin/"$PY_NAME" "$HOME"/.pyenv/versions/3.13*/bin/"$PY_NAME"; do
+      [ -e "$cand" ] && printf '%s\n' "$cand"
     done | sort -urV)
-  cands+=(/usr/local/bin/python3.13 /usr/bin/python3.13 "$CPY_PREFIX/bin/python3.13")
+  cands+=("/usr/local/bin/$PY_NAME" "/usr/bin/$PY_NAME" "$CPY_PREFIX/bin/$PY_NAME")
   for cand in "${cands[@]}"; do
     [ -x "$cand" ] || continue
     if python_usable "$cand"; then printf '%s\n' "$cand"; return 0; fi
@@ -147,7 +176,7 @@ archive_uri() {
 
 build_cpython_from_source() {
   local done_marker="$CPY_PREFIX/.korvo-complete"
-  if [ -f "$done_marker" ] && python_usable "$CPY_PREFIX/bin/python3.13"; then
+  if [ -f "$done_marker" ] && python_usable "$CPY_PREFIX/bin/$PY_NAME"; then
     log "reusing CPython in $CPY_PREFIX"
     return 0
   fi
@@ -180,35 +209,38 @@ build_cpython_from_source() {
   (cd "$work/src" && dpkg-source --skip-patches -x "$dsc" cpython >/dev/null 2>&1) \
     || die "dpkg-source -x $dsc failed"
 
-  local logf="$CACHE_ROOT/cpython-3.13-build.log" t0=$SECONDS
+  local logf="$CPY_PREFIX-build.log" t0=$SECONDS
   mkdir -p "$CACHE_ROOT"
   local version
   version="$(basename "$dsc" .dsc | cut -d_ -f2)"
-  log "building CPython ${version%%-*} into $CPY_PREFIX (a few minutes; log: $logf)"
+  log "building CPython ${version%%-*} ${CPY_CONFIGURE[*]} into $CPY_PREFIX (a few minutes; log: $logf)"
   if ! (cd "$work/src/cpython" \
         && ./configure --prefix="$CPY_PREFIX" --with-ensurepip=install --disable-test-modules \
+             "${CPY_CONFIGURE[@]}" \
         && make -j"$(nproc)" \
         && make install) >"$logf" 2>&1; then
     tail -n 40 "$logf" >&2
     rm -rf "$CPY_PREFIX"
     die "CPython build failed (full log: $logf)"
   fi
-  "$CPY_PREFIX/bin/python3.13" -c 'import ssl, sqlite3, zlib, ctypes, readline, bz2, lzma, uuid' \
+  "$CPY_PREFIX/bin/$PY_NAME" -c 'import ssl, sqlite3, zlib, ctypes, readline, bz2, lzma, uuid' \
     || die "the CPython build lacks standard modules (see $logf)"
-  python_usable "$CPY_PREFIX/bin/python3.13" || die "the CPython build is unusable (see $logf)"
+  python_usable "$CPY_PREFIX/bin/$PY_NAME" || die "the CPython build is unusable (see $logf)"
   touch "$done_marker"
   rm -rf "$work"; trap - EXIT
   log "CPython built in $(( (SECONDS - t0) / 60 ))m$(( (SECONDS - t0) % 60 ))s"
 }
 
 PYTHON=""
-if [ -n "${KORVO_PYTHON:-}" ]; then
-  python_usable "$KORVO_PYTHON" \
-    || die "KORVO_PYTHON=$KORVO_PYTHON is not a CPython 3.13 with headers, venv and ensurepip"
-  PYTHON="$KORVO_PYTHON"
+if [ -n "$PY_GIVEN" ]; then
+  python_usable "$PY_GIVEN" \
+    || die "$PY_GIVEN_VAR=$PY_GIVEN is not a$([ "$FREE_THREADED" = 1 ] && echo ' free-threaded') CPython 3.13" \
+           "with headers, venv and ensurepip"
+  PYTHON="$PY_GIVEN"
 elif [ "${KORVO_FORCE_SOURCE_BUILD:-0}" != 1 ]; then
   PYTHON="$(find_python || true)"
-  if [ -z "$PYTHON" ]; then
+  # Debian 12 packages no free-threaded interpreter; the private build below provides one.
+  if [ -z "$PYTHON" ] && [ "$FREE_THREADED" = 0 ]; then
     apt_lists_ready
     if [ -n "$(apt_candidate python3.13-dev)" ]; then
       apt_install_missing python3.13-dev python3.13-venv
@@ -218,7 +250,7 @@ elif [ "${KORVO_FORCE_SOURCE_BUILD:-0}" != 1 ]; then
 fi
 if [ -z "$PYTHON" ]; then
   build_cpython_from_source
-  PYTHON="$CPY_PREFIX/bin/python3.13"
+  PYTHON="$CPY_PREFIX/bin/$PY_NAME"
 fi
 log "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
 
@@ -228,7 +260,7 @@ log "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))
 want_base="$("$PYTHON" -c 'import sys; print(sys.base_prefix)')"
 have_base="$("$VENV/bin/python" -c 'import sys; print(sys.base_prefix)' 2>/dev/null || true)"
 if [ "$have_base" != "$want_base" ]; then
-  [ -e "$VENV" ] && log "recreating .venv (was: ${have_base:-broken})"
+  [ -e "$VENV" ] && log "recreating $(basename "$VENV") (was: ${have_base:-broken})"
   rm -rf "$VENV"
   "$PYTHON" -m venv "$VENV"
 fi
@@ -238,7 +270,7 @@ log "installing the pinned dev requirements"
 stamp_key >"$STAMP"
 
 if [ "$WITH_PROJECT" = 1 ]; then
-  log "installing korvo_mesh into .venv"
-  make --no-print-directory -C "$ROOT" module
+  log "installing korvo_mesh into $(basename "$VENV")"
+  make --no-print-directory -C "$ROOT" "$MODULE_TARGET"
 fi
 log "ready: $VENV"

@@ -1,34 +1,82 @@
 #!/usr/bin/env bash
-# Packaging check: the stubs match the built module, a wheel builds with the right tags,
-# it installs into a fresh environment outside the source tree and imports, and an sdist
-# builds the same wheel. Needs the project's .venv (scripts/bootstrap.sh).
+# Packaging check: the stubs match the built module; a wheel builds for each interpreter,
+# cp313 from .venv and cp313t (free-threaded) from .venv-ft; auditwheel repairs each to a
+# manylinux tag that this machine's glibc satisfies; each repaired wheel installs into a
+# fresh environment of its interpreter outside the source tree and imports (on 3.13t with
+# the GIL still off); and an sdist builds the same wheel. The repaired wheels are left in
+# dist/. Needs .venv, .venv-ft and auditwheel (make check-package sets them up).
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 root="$KORVO_ROOT"
 py="$KORVO_VENV/bin/python"
+py_ft="$KORVO_VENV_FT/bin/python"
 [ -x "$py" ] || die "no $py: run 'make bootstrap' first"
+[ -x "$py_ft" ] || die "no $py_ft: run 'make bootstrap-ft' first"
+[ -x "$KORVO_VENV/bin/auditwheel" ] || die "no auditwheel in .venv: run 'make check-package'"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 echo "== stubtest"
 (cd "$work" && "$py" -m mypy.stubtest korvo_mesh)
 
-echo "== wheel"
-"$py" -m pip wheel -q --no-deps -w "$work/wheel" "$root"
-wheel="$(ls "$work"/wheel/korvo_mesh-*.whl)"
-tag="$("$py" -c 'import sys, sysconfig; print("cp%d%d-cp%d%d-%s" % (sys.version_info[:2] * 2 + (sysconfig.get_platform().replace("-", "_").replace(".", "_"),)))')"
-echo "built $(basename "$wheel"), expecting tag $tag"
-case "$(basename "$wheel")" in
-  *"$tag".whl) ;;
-  *) die "wrong wheel tags" ;;
-esac
-# Nothing may land at the top of site-packages but the module, its stub, the stub-only package
-# and the dist-info folder: a stray top-level file (a py.typed marker, say) would belong to
-# every distribution that ships one, and uninstalling one would remove the other's.
-"$py" - "$wheel" <<'EOF'
-import csv, io, sys, zipfile
-wheel = zipfile.ZipFile(sys.argv[1])
+# The tag a wheel built by PYTHON carries before repair: cp313-cp313[t]-linux_<arch>.
+build_tag() {
+  "$1" -c 'import sys, sysconfig
+v = "%d%d" % sys.version_info[:2]
+abi = "cp" + v + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+print("cp%s-%s-%s" % (v, abi, sysconfig.get_platform().replace("-", "_").replace(".", "_")))'
+}
+
+# Builds the wheel for PYTHON, repairs it and checks what it would install; prints the path
+# of the repaired wheel on stdout.
+build_and_repair() {
+  local python="$1" tag raw abi
+  tag="$(build_tag "$python")"
+  abi="$(cut -d- -f2 <<<"$tag")"
+  "$python" -m pip wheel -q --no-deps -w "$work/raw-$abi" "$root" >&2
+  raw="$(ls "$work"/raw-"$abi"/korvo_mesh-*.whl)"
+  case "$(basename "$raw")" in
+    *"-$tag.whl") ;;
+    *) die "built $(basename "$raw"), expected the tag $tag" ;;
+  esac
+  # auditwheel picks the oldest manylinux policy whose glibc and libstdc++ symbol versions
+  # cover everything the module uses, and grafts any library outside that policy.
+  "$KORVO_VENV/bin/auditwheel" show "$raw" 2>&1 | grep -v '^INFO:' >&2
+  "$KORVO_VENV/bin/auditwheel" repair -w "$work/wheel-$abi" "$raw" >"$work/repair-$abi.log" 2>&1 \
+    || { cat "$work/repair-$abi.log" >&2; die "auditwheel could not repair $(basename "$raw")"; }
+  ls "$work"/wheel-"$abi"/korvo_mesh-*.whl
+}
+
+# Checks a repaired wheel: its tags are this interpreter's with manylinux platforms this
+# machine's glibc satisfies (so pip here, and on any newer glibc, takes it), and nothing lands
+# at the top of site-packages but the module, its stub, the stub-only package and the
+# dist-info folder. A stray top-level file (a py.typed marker, say) would belong to every
+# distribution that ships one; a grafted library folder would mean the module needs a shared
+# library outside the manylinux policy.
+check_repaired() {
+  "$py" - "$1" "$2" <<'EOF'
+import csv, io, os, re, sys, zipfile
+from packaging.utils import parse_wheel_filename
+path, python_tag = sys.argv[1], sys.argv[2]
+interpreter, abi = python_tag.split("-")[:2]
+_, _, _, tags = parse_wheel_filename(os.path.basename(path))
+glibc = tuple(int(n) for n in os.confstr("CS_GNU_LIBC_VERSION").split()[1].split(".")[:2])
+legacy = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
+for tag in tags:
+    if (tag.interpreter, tag.abi) != (interpreter, abi):
+        sys.exit(f"{path}: tag {tag}, expected {interpreter}-{abi}")
+    m = re.fullmatch(r"manylinux_(\d+)_(\d+)_(\w+)", tag.platform)
+    legacy_match = re.fullmatch(r"(manylinux\d+)_(\w+)", tag.platform)
+    if m:
+        need = (int(m[1]), int(m[2]))
+    elif legacy_match and legacy_match[1] in legacy:
+        need = legacy[legacy_match[1]]
+    else:
+        sys.exit(f"{path}: platform {tag.platform} is not a manylinux tag")
+    if need > glibc:
+        sys.exit(f"{path}: {tag.platform} needs glibc {need}, this machine has {glibc}")
+wheel = zipfile.ZipFile(path)
 record = next(n for n in wheel.namelist() if n.endswith(".dist-info/RECORD"))
 tops = set()
 for row in csv.reader(io.TextIOWrapper(wheel.open(record), encoding="utf-8")):
@@ -43,29 +91,51 @@ for row in csv.reader(io.TextIOWrapper(wheel.open(record), encoding="utf-8")):
 want = {"<module>.so", "korvo_mesh.pyi", "korvo_mesh-stubs/", "<dist-info>/"}
 if tops != want:
     sys.exit(f"the wheel installs {sorted(tops)} at the top of site-packages, expected {sorted(want)}")
-print("top of site-packages:", ", ".join(sorted(tops)))
+print("tags:", ", ".join(sorted(map(str, tags))), "| top of site-packages:", ", ".join(sorted(tops)))
 EOF
+}
 
-echo "== fresh environment"
-"$py" -m venv "$work/env"
-"$work/env/bin/python" -m pip install -q --no-deps "$wheel"
-(cd "$work" && "$work/env/bin/python" -c '
-import importlib.metadata, korvo_mesh, pathlib
+# Installs WHEEL into a fresh environment of PYTHON outside the tree and uses it there, with
+# warnings as errors: on 3.13t an import that switched the GIL back on would warn.
+install_fresh() {
+  local python="$1" wheel="$2" env="$3"
+  "$python" -m venv "$env"
+  "$env/bin/python" -m pip install -q --no-deps "$wheel"
+  (cd "$work" && env -u PYTHON_GIL "$env/bin/python" -W error -c '
+import importlib.metadata, korvo_mesh, pathlib, sys, sysconfig
 m = korvo_mesh.KorvoMesh("wheel")
 assert m.register_agent("T", "a").startswith("{\"agent_id\":\"a\"")
 assert pathlib.Path(korvo_mesh.__file__).parent.joinpath("korvo_mesh.pyi").exists()
 # One version for the distribution and the module, both from CMakeLists.txt.
 assert korvo_mesh.__version__ == importlib.metadata.version("korvo-mesh"), \
     (korvo_mesh.__version__, importlib.metadata.version("korvo-mesh"))
-print("imported", korvo_mesh.__file__, korvo_mesh.__version__)')
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+assert not free_threaded or not sys._is_gil_enabled(), "importing korvo_mesh enabled the GIL"
+print("imported", korvo_mesh.__file__, korvo_mesh.__version__, *["(GIL off)"] * free_threaded)')
+}
+
+rm -f "$root"/dist/korvo_mesh-*.whl
+mkdir -p "$root/dist"
+for python in "$py" "$py_ft"; do
+  tag="$(build_tag "$python")"
+  abi="$(cut -d- -f2 <<<"$tag")"
+  echo "== wheel for $abi"
+  wheel="$(build_and_repair "$python")"
+  echo "repaired $(basename "$wheel")"
+  check_repaired "$wheel" "$tag"
+  install_fresh "$python" "$wheel" "$work/env-$abi"
+  cp "$wheel" "$root/dist/"
+done
+
 # A type checker run from outside the tree finds the types through the installed stubs.
+echo "== mypy against the installed wheel"
 cat >"$work/use_types.py" <<'EOF'
 from korvo_mesh import KorvoMesh
 mesh = KorvoMesh("typed")
 count: int = mesh.publish("t", "1")
 text: str = mesh.state_get("k")  # a str or None: the checker must refuse this
 EOF
-if (cd "$work" && "$py" -m mypy --python-executable "$work/env/bin/python" --no-incremental use_types.py \
+if (cd "$work" && "$py" -m mypy --python-executable "$work/env-cp313/bin/python" --no-incremental use_types.py \
       >"$work/mypy.out" 2>&1); then
   cat "$work/mypy.out" >&2; die "mypy accepted an Optional[str] as str: the stubs were not found"
 fi
@@ -74,8 +144,10 @@ grep -q 'Incompatible types in assignment (expression has type "str | None", var
 echo "mypy reads the installed types"
 
 echo "== sdist"
+tag="$(build_tag "$py")"
 "$py" -m build --sdist --no-isolation -o "$work/sdist" "$root" >/dev/null
 sdist="$(ls "$work"/sdist/korvo_mesh-*.tar.gz)"
 "$py" -m pip wheel -q --no-deps -w "$work/from-sdist" "$sdist"
 ls "$work"/from-sdist/korvo_mesh-*"$tag".whl >/dev/null
 echo "sdist $(basename "$sdist") builds $(basename "$(ls "$work"/from-sdist/*.whl)")"
+echo "wheels in dist/: $(cd "$root/dist" && echo korvo_mesh-*.whl)"

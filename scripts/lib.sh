@@ -6,6 +6,7 @@
 #
 # Provides:
 #   KORVO_ROOT, KORVO_VENV      the repository root and its virtual environment
+#   KORVO_VENV_FT               the environment of the free-threaded interpreter (3.13t)
 #   log MESSAGE... / die MESSAGE...
 #                               a line on stderr prefixed with the script's name; die
 #                               exits 1
@@ -21,6 +22,8 @@
 
 KORVO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 KORVO_VENV="$KORVO_ROOT/.venv"
+# shellcheck disable=SC2034  # read by the scripts that source this file
+KORVO_VENV_FT="$KORVO_ROOT/.venv-ft"
 KORVO_SCRIPT="$(basename "${BASH_SOURCE[1]:-$0}")"
 
 log() { printf '%s: %s\n' "$KORVO_SCRIPT" "$*" >&2; }

@@ -77,6 +77,9 @@ PyObject* init_module() {
     }
     Ref module(PyModule_Create(&init.module_def));
     if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
     if (!add_exported(module.get(), "KorvoMesh", Ref::borrow(reinterpret_cast<PyObject*>(init.mesh_type))) ||
         !add_exported(module.get(), "__version__", Ref(PyUnicode_FromString(KORVO_VERSION)))) {
         return nullptr;
