@@ -152,3 +152,39 @@ def test_idle_threads_keep_no_large_result():
     for t in threads:
         t.join()
     assert grown < 8 * 1024, f"idle threads hold {grown} KiB"
+
+
+# Long texts are converted, read and written with the interpreter released, by the module's own
+# UTF-8 code; short ones by the interpreter's. Both must give the same text and the same errors.
+LONG = 70_000
+
+
+@pytest.mark.parametrize("char", ["e", "\u00e9", "\u20ac", "\U0001f600"], ids=["ascii", "latin1", "bmp", "astral"])
+def test_long_text_round_trips_exactly(char):
+    mesh = KorvoMesh("long")
+    doc = {"b": char * LONG + "\u00e9", "a": [char, 1.5]}
+    mesh.state_set("k", json.dumps(doc, ensure_ascii=char == "e"))
+    expected = json.dumps(doc, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+    assert mesh.state_get("k") == expected
+    assert mesh.publish("t", json.dumps(doc)) == 0
+    entry = json.loads(mesh.register_agent("W", "a" + char * LONG, 0, expected))
+    assert entry["agent_id"] == "a" + char * LONG and entry["metadata"] == doc
+
+
+@pytest.mark.parametrize("size", [1, LONG])
+def test_surrogates_fail_as_the_interpreter_says(size):
+    mesh = KorvoMesh("long")
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        mesh.state_set("k", '"' + "\u20ac" * size + '\ud800"')
+    assert mesh.state_keys() == []
+
+
+def test_long_listings_are_whole_and_sorted():
+    mesh = KorvoMesh("long")
+    keys = [f"k{i:05d}" for i in range(10_000)]
+    for key in reversed(keys):
+        mesh.state_set(key, "1")
+        mesh.register_agent("W", key, 0)
+    assert mesh.state_keys() == keys
+    assert mesh.state_keys("k01") == keys[1000:2000]
+    assert sorted(a["agent_id"] for a in json.loads(mesh.list_agents())) == keys

@@ -33,7 +33,7 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
         if (plan_text.empty()) {
             plan = Plan::named(std::string(app_name));
         } else {
-            auto decoded = Plan::from_json(plan_text);
+            auto decoded = released_if(plan_text.size() >= kReleaseFromBytes, [&] { return Plan::from_json(plan_text); });
             if (!check(decoded)) return nullptr;
             plan = std::move(*decoded);
         }

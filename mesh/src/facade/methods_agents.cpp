@@ -29,8 +29,11 @@ Raises:
         std::optional<std::string_view> metadata;
         if (a[3].present) metadata = a[3].text;
         OutBuffer out;
-        auto done = mesh.registry.register_agent_json(a[0].text, a[1].text, static_cast<std::uint32_t>(a[2].number),
-                                                      metadata, out.text(), json::Source::Utf8);
+        const bool long_text = a[0].text.size() + a[1].text.size() + a[3].text.size() >= kReleaseFromBytes;
+        auto done = released_if(long_text, [&] {
+            return mesh.registry.register_agent_json(a[0].text, a[1].text, static_cast<std::uint32_t>(a[2].number),
+                                                     metadata, out.text(), json::Source::Utf8);
+        });
         if (!check(done)) return nullptr;
         return delivered(to_str(out.text()), [&] { mesh.registry.undo(a[1].text, *done); });
     }
@@ -101,7 +104,10 @@ Returns:
     }
     static PyObject* call(MeshFields& mesh, const Args& a) {
         OutBuffer out;
-        return str_or_raise(mesh.registry.list_json(filter(a[0]), filter(a[1]), out.text()), out.text());
+        const bool long_listing = mesh.registry.count() >= kReleaseFromEntries;
+        const auto listed =
+            released_if(long_listing, [&] { return mesh.registry.list_json(filter(a[0]), filter(a[1]), out.text()); });
+        return str_or_raise(listed, out.text());
     }
 };
 
@@ -130,7 +136,7 @@ Raises:
     static PyObject* call(MeshFields& mesh, const Args& a) {
         // The arguments must be JSON; their value is the caller's business, so nothing is kept.
         if (a[3].present) {
-            auto read = json::check(a[3].text);
+            auto read = released_if(a[3].text.size() >= kReleaseFromBytes, [&] { return json::check(a[3].text); });
             if (!read) {
                 raise_mesh_error(read.error().to_mesh_error());
                 return nullptr;

@@ -17,9 +17,12 @@ Returns:
     Number of active receivers that received the message.)";
 
     static PyObject* call(MeshFields& mesh, const Args& a) {
-        auto parsed = json::parse(a[1].text);
-        if (!check(parsed)) return nullptr;
-        return int_or_raise(mesh.channel.publish(a[0].text, std::move(*parsed)));
+        const bool long_text = a[1].text.size() >= kReleaseFromBytes;
+        return int_or_raise(released_if(long_text, [&]() -> Result<std::size_t> {
+            auto parsed = json::parse(a[1].text);
+            if (!parsed) return std::unexpected(std::move(parsed).error());
+            return mesh.channel.publish(a[0].text, std::move(*parsed));
+        }));
     }
 };
 

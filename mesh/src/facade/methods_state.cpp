@@ -31,7 +31,10 @@ Args:
     // Read straight into the stored canonical text; no value tree is built.
     static PyObject* call(MeshFields& mesh, const Args& a) {
         // A str argument is well-formed UTF-8: the store need not check its strings again.
-        return none_or_raise(mesh.store.set_text(a[0].text, a[1].text, json::Source::Utf8));
+        const bool long_text = a[0].text.size() + a[1].text.size() >= kReleaseFromBytes;
+        return none_or_raise(released_if(long_text, [&] {
+            return mesh.store.set_text(a[0].text, a[1].text, json::Source::Utf8);
+        }));
     }
 };
 
@@ -54,7 +57,9 @@ struct StateKeys {
     static constexpr char doc[] = "Return all keys that start with `prefix` (sorted).";
 
     static PyObject* call(MeshFields& mesh, const Args& a) {
-        return str_list_or_raise(mesh.store.keys_with_prefix(a[0].text));
+        // However few keys match, a listing may first have to bring the key index up to date.
+        const bool long_listing = mesh.store.len() >= kReleaseFromEntries;
+        return str_list_or_raise(released_if(long_listing, [&] { return mesh.store.keys_with_prefix(a[0].text); }));
     }
 };
 

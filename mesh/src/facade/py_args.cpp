@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "facade/py_release.h"
+
 namespace korvo::facade {
 
 namespace {
@@ -54,20 +56,90 @@ void remap_conversion_error(const char* param) {
 
 }  // namespace
 
-bool convert_str_slow(PyObject* value, const char* param, std::string_view& out) {
+namespace {
+
+// The UTF-8 form of `count` characters, or false at a surrogate (which has none).
+template <class Char>
+bool encode_utf8(const Char* chars, std::size_t count, std::unique_ptr<char[]>& owned, std::size_t& size) {
+    size = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char32_t c = chars[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return false;
+        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    owned = std::make_unique_for_overwrite<char[]>(size);
+    char* out = owned.get();
+    for (std::size_t i = 0; i < count; ++i) {
+        const char32_t c = chars[i];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<char>(0xE0 | (c >> 12));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+// The interpreter makes a str's UTF-8 form holding the interpreter lock, and keeps it in the
+// str. For a long str that has none yet, the call makes its own with the lock released: the
+// str cannot change, and its caller holds it until the call returns. False, with nothing made,
+// when the str is short, already has the form, or holds a surrogate (the interpreter's encoder
+// then says why it refuses).
+bool encode_long_str(PyObject* value, Arg& out) {
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT(value) || length < kReleaseFromBytes) return false;
+    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(value);
+    if (__atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE) != nullptr) return false;
+    const int kind = PyUnicode_KIND(value);
+    const void* data = PyUnicode_DATA(value);
+    std::size_t size = 0;
+    bool encoded = false;
+    {
+        Released outside;
+        if (kind == PyUnicode_1BYTE_KIND) {
+            encoded = encode_utf8(static_cast<const Py_UCS1*>(data), length, out.owned, size);
+        } else if (kind == PyUnicode_2BYTE_KIND) {
+            encoded = encode_utf8(static_cast<const Py_UCS2*>(data), length, out.owned, size);
+        } else {
+            encoded = encode_utf8(static_cast<const Py_UCS4*>(data), length, out.owned, size);
+        }
+    }
+    if (encoded) out.text = std::string_view(out.owned.get(), size);
+    return encoded;
+}
+
+}  // namespace
+
+bool convert_str_slow(PyObject* value, const char* param, Arg& out) {
     if (!PyUnicode_Check(value)) {
         Ref qualname(PyType_GetQualName(Py_TYPE(value)));
         if (qualname) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", qualname.get());
         remap_conversion_error(param);
         return false;
     }
+    if (encode_long_str(value, out)) return true;
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    const char* data = nullptr;
+    // The UTF-8 form is made once and kept in the str. Threads that share the str make it one
+    // at a time: interpreters before 3.13.2 could let two race on it.
+    Py_BEGIN_CRITICAL_SECTION(value);
+    data = PyUnicode_AsUTF8AndSize(value, &size);
+    Py_END_CRITICAL_SECTION();
     if (!data) {
         remap_conversion_error(param);
         return false;
     }
-    out = std::string_view(data, static_cast<std::size_t>(size));
+    out.text = std::string_view(data, static_cast<std::size_t>(size));
     return true;
 }
 

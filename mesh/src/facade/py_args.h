@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -78,20 +79,22 @@ struct Arg {
     bool present = false;
     std::string_view text;
     std::uint64_t number = 0;
+    // The UTF-8 form of a long str, when the call made it itself (it views the str's own otherwise).
+    std::unique_ptr<char[]> owned;
 };
 
 using Args = std::array<Arg, kMaxParams>;
 
-bool convert_str_slow(PyObject* value, const char* param, std::string_view& out);
+bool convert_str_slow(PyObject* value, const char* param, Arg& out);
 bool convert_u32(PyObject* value, const char* param, std::uint64_t& out);
 bool convert_u64(PyObject* value, const char* param, std::uint64_t& out);
 
 // The UTF-8 view of a str argument; the interpreter keeps it for as long as the str lives.
-inline bool convert_str(PyObject* value, const char* param, std::string_view& out) {
+inline bool convert_str(PyObject* value, const char* param, Arg& out) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
         // ASCII text is its own UTF-8, stored right after the object header.
-        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+        out.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
         return true;
     }
     return convert_str_slow(value, param, out);
@@ -106,10 +109,10 @@ inline bool convert(const Param& p, PyObject* value, Arg& out) {
                 out.text = p.default_text ? std::string_view(p.default_text) : std::string_view();
                 return true;
             }
-            return convert_str(value, p.name, out.text);
+            return convert_str(value, p.name, out);
         case Kind::OptStr:
             out.present = value != nullptr && value != Py_None;
-            return !out.present || convert_str(value, p.name, out.text);
+            return !out.present || convert_str(value, p.name, out);
         case Kind::U32:
             out.present = value != nullptr;
             return !value || convert_u32(value, p.name, out.number);

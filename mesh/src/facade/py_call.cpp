@@ -10,10 +10,77 @@ namespace korvo::facade {
 
 namespace {
 
+bool surrogate_or_malformed(char32_t cp) noexcept { return cp == utf8::kMalformed || (cp >= 0xD800 && cp <= 0xDFFF); }
+
+// The number of characters of UTF-8 text and the largest of them; false for text the strict
+// decoder would refuse.
+bool measure(std::string_view text, std::size_t& length, char32_t& max_char) noexcept {
+    length = 0;
+    max_char = 0;
+    for (std::size_t i = 0; i < text.size(); ++length) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        char32_t cp = byte;
+        if (byte < 0x80) {
+            ++i;
+        } else {
+            cp = utf8::decode(text, i);
+            if (surrogate_or_malformed(cp)) return false;
+        }
+        if (cp > max_char) max_char = cp;
+    }
+    return true;
+}
+
+template <class Char>
+void fill(std::string_view text, void* data) noexcept {
+    auto* out = static_cast<Char*>(data);
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            *out++ = byte;
+            ++i;
+        } else {
+            *out++ = static_cast<Char>(utf8::decode(text, i));
+        }
+    }
+}
+
+// A str of a long text. Only its allocation needs the interpreter: the characters are counted
+// and written with it released, into a str no other thread can reach until it is returned.
+PyObject* long_str(std::string_view text, bool ascii) {
+    std::size_t length = text.size();
+    char32_t max_char = 127;
+    if (!ascii) {
+        bool strict_utf8;
+        {
+            Released outside;
+            strict_utf8 = measure(text, length, max_char);
+        }
+        // The decoder names what it refuses, and where.
+        if (!strict_utf8) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), static_cast<Py_UCS4>(max_char));
+    if (!str) return nullptr;
+    const int kind = PyUnicode_KIND(str);
+    void* data = PyUnicode_DATA(str);
+    Released outside;
+    if (ascii) {
+        std::memcpy(data, text.data(), text.size());
+    } else if (kind == PyUnicode_1BYTE_KIND) {
+        fill<Py_UCS1>(text, data);
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+        fill<Py_UCS2>(text, data);
+    } else {
+        fill<Py_UCS4>(text, data);
+    }
+    return str;
+}
+
 }  // namespace
 
 PyObject* to_str(std::string_view text, bool ascii) {
     const auto size = static_cast<Py_ssize_t>(text.size());
+    if (text.size() >= kReleaseFromBytes) [[unlikely]] return long_str(text, ascii);
     if (!ascii) return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
     PyObject* str = PyUnicode_New(size, 127);
     if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
@@ -42,15 +109,21 @@ void raise_internal_fault(const char* what) {
     PyErr_Format(cls ? cls : PyExc_SystemError, "internal fault in korvo_mesh: %s", what);
 }
 
-PyObject* str_list_or_raise(const Result<std::vector<std::string>>& texts) {
+PyObject* str_list_or_raise(Result<std::vector<std::string>>&& texts) {
     if (!check(texts)) return nullptr;
-    Ref list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < texts->size(); ++i) {
+    const std::size_t count = texts->size();
+    const bool long_list = count >= kReleaseFromEntries;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t i = 0; list && i < count; ++i) {
+        if (long_list && i % kReleaseFromEntries == 0) let_others_run();
         PyObject* item = to_str((*texts)[i]);
-        if (!item) return nullptr;
+        if (!item) {
+            list = Ref();
+            break;
+        }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
+    released_if(long_list, [&] { std::vector<std::string>().swap(*texts); });
     return list.release();
 }
 

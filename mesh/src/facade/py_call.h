@@ -11,6 +11,7 @@
 
 #include "base/error.h"
 #include "facade/py_ref.h"
+#include "facade/py_release.h"
 
 namespace korvo::facade {
 
@@ -95,8 +96,9 @@ inline PyObject* int_or_raise(const Result<std::size_t>& count) {
     return check(count) ? PyLong_FromSize_t(*count) : nullptr;
 }
 
-// A new list of str, in the order given.
-PyObject* str_list_or_raise(const Result<std::vector<std::string>>& texts);
+// A new list of str, in the order given. A long list lets other threads run while it is built,
+// and its texts are freed with the interpreter released.
+PyObject* str_list_or_raise(Result<std::vector<std::string>>&& texts);
 
 // ---- the output buffer ------------------------------------------------------------------
 
