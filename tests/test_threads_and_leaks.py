@@ -132,13 +132,22 @@ def test_calls_leave_memory_flat(name):
                     reason="on 3.13t the interpreter's allocator keeps a freed large str resident in the "
                            "heap of the thread that freed it until that thread runs again (a plain Python "
                            "str does the same), so resident size cannot tell whether the mesh kept its buffer")
-def test_idle_threads_keep_no_large_result():
+@pytest.mark.parametrize("call", ["read", "failed set", "failed register"])
+def test_idle_threads_keep_no_large_text(call):
     mesh = KorvoMesh("buffers")
     mesh.state_set("big", '"' + "x" * 40_000_000 + '"')
+    broken = '["' + "x" * 40_000_000 + '"'  # read to its end before it fails
     read, release = threading.Barrier(9), threading.Event()
 
     def reader():
-        assert len(mesh.state_get("big")) == 40_000_002
+        if call == "read":
+            assert len(mesh.state_get("big")) == 40_000_002
+        else:
+            with pytest.raises(ValueError, match="EOF while parsing"):
+                if call == "failed set":
+                    mesh.state_set("k", broken)
+                else:
+                    mesh.register_agent("W", "w", 0, broken)
         read.wait()
         release.wait()
 

@@ -363,8 +363,9 @@ Result<Registration> AgentRegistry::register_agent_json(std::string_view agent_t
                                                         std::uint32_t instance,
                                                         std::optional<std::string_view> metadata_json,
                                                         std::string& out, json::Source source) {
-    static KORVO_THREAD_LOCAL std::string metadata;  // the canonical metadata, copied into the agent
-    metadata.clear();
+    static KORVO_THREAD_LOCAL std::string scratch;  // the canonical metadata, copied into the agent
+    LentScratch lent(scratch);
+    std::string& metadata = lent.text();
     if (!metadata_json) {
         metadata = "{}";
     } else if (auto read = json::canonicalize(*metadata_json, metadata, source); !read) {
@@ -373,7 +374,6 @@ Result<Registration> AgentRegistry::register_agent_json(std::string_view agent_t
     const std::size_t old_size = out.size();
     TimestampText stamp;
     auto done = add(agent_type, agent_id, instance, metadata, &out, stamp);
-    if (metadata.capacity() > 64 * 1024) std::string().swap(metadata);
     if (!done) out.resize(old_size);
     return done;
 }

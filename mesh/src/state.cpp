@@ -234,11 +234,11 @@ Status InMemoryStateStore::set(std::string_view key, json::Value value) const {
 
 Status InMemoryStateStore::set_text(std::string_view key, std::string_view json_text, json::Source source) const {
     static KORVO_THREAD_LOCAL std::string scratch;  // canonical text is written here, then copied to its block
-    scratch.clear();
-    if (auto done = json::canonicalize(json_text, scratch, source); !done) return fail(done.error().to_mesh_error());
-    Status stored = store_text(key, scratch);
-    if (scratch.capacity() > 64 * 1024) std::string().swap(scratch);
-    return stored;
+    LentScratch lent(scratch);
+    if (auto done = json::canonicalize(json_text, lent.text(), source); !done) {
+        return fail(done.error().to_mesh_error());
+    }
+    return store_text(key, lent.text());
 }
 
 constexpr std::size_t kKeyInLock = 16;

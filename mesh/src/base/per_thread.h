@@ -5,3 +5,30 @@
 #pragma once
 
 #define KORVO_THREAD_LOCAL thread_local __attribute__((tls_model("initial-exec")))
+
+#include <cstddef>
+#include <string>
+
+namespace korvo {
+
+// What a thread's scratch text may keep between uses, so an idle thread holds no large text.
+inline constexpr std::size_t kKeptScratch = 64 * 1024;
+
+// Lends a thread's scratch text to one use: empty at the start, and cut back to kKeptScratch
+// at the end, however the use ends (a text that fails to read may have reserved its full size).
+class LentScratch {
+public:
+    explicit LentScratch(std::string& text) noexcept : text_(text) { text_.clear(); }
+    ~LentScratch() {
+        if (text_.capacity() > kKeptScratch) std::string().swap(text_);
+    }
+    LentScratch(const LentScratch&) = delete;
+    LentScratch& operator=(const LentScratch&) = delete;
+
+    std::string& text() noexcept { return text_; }
+
+private:
+    std::string& text_;
+};
+
+}  // namespace korvo

@@ -98,7 +98,7 @@ public:
         }
         // Gives back what one large document left behind.
         void trim() noexcept {
-            constexpr std::size_t kKept = 64 * 1024;
+            constexpr std::size_t kKept = kKeptScratch;
             if (members.capacity() * sizeof(Span) > kKept) std::vector<Span>().swap(members);
             if (order.capacity() * sizeof(std::uint32_t) > kKept) std::vector<std::uint32_t>().swap(order);
             if (names.capacity() > 1024) std::vector<std::string>().swap(names);
