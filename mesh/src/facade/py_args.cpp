@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/utf8.h"
 #include "facade/py_release.h"
 
 namespace korvo::facade {
@@ -58,35 +59,14 @@ void remap_conversion_error(const char* param) {
 
 namespace {
 
-// The UTF-8 form of `count` characters, or false at a surrogate (which has none).
+// The UTF-8 form of `count` characters into a buffer of the call's, or false at a surrogate.
+// The buffer has room for the longest form; what the text does not use is never touched.
 template <class Char>
-bool encode_utf8(const Char* chars, std::size_t count, std::unique_ptr<char[]>& owned, std::size_t& size) {
-    size = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const char32_t c = chars[i];
-        if (c >= 0xD800 && c <= 0xDFFF) return false;
-        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    }
-    owned = std::make_unique_for_overwrite<char[]>(size);
-    char* out = owned.get();
-    for (std::size_t i = 0; i < count; ++i) {
-        const char32_t c = chars[i];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (c >> 6));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out++ = static_cast<char>(0xE0 | (c >> 12));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *out++ = static_cast<char>(0xF0 | (c >> 18));
-            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+bool encode_utf8(const Char* chars, std::size_t count, OwnedTexts& owned, std::size_t& size) {
+    auto buffer = std::make_unique_for_overwrite<char[]>(utf8::max_encoded_size<Char>(count));
+    size = utf8::encode_chars(chars, count, buffer.get());
+    if (size == utf8::kNotUtf8) return false;
+    owned.push_front(std::move(buffer));
     return true;
 }
 
@@ -95,7 +75,7 @@ bool encode_utf8(const Char* chars, std::size_t count, std::unique_ptr<char[]>& 
 // str cannot change, and its caller holds it until the call returns. False, with nothing made,
 // when the str is short, already has the form, or holds a surrogate (the interpreter's encoder
 // then says why it refuses).
-bool encode_long_str(PyObject* value, Arg& out) {
+bool encode_long_str(PyObject* value, Arg& out, OwnedTexts& owned) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
     if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT(value) || length < kReleaseFromBytes) return false;
     auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(value);
@@ -107,27 +87,27 @@ bool encode_long_str(PyObject* value, Arg& out) {
     {
         Released outside;
         if (kind == PyUnicode_1BYTE_KIND) {
-            encoded = encode_utf8(static_cast<const Py_UCS1*>(data), length, out.owned, size);
+            encoded = encode_utf8(static_cast<const Py_UCS1*>(data), length, owned, size);
         } else if (kind == PyUnicode_2BYTE_KIND) {
-            encoded = encode_utf8(static_cast<const Py_UCS2*>(data), length, out.owned, size);
+            encoded = encode_utf8(static_cast<const Py_UCS2*>(data), length, owned, size);
         } else {
-            encoded = encode_utf8(static_cast<const Py_UCS4*>(data), length, out.owned, size);
+            encoded = encode_utf8(static_cast<const Py_UCS4*>(data), length, owned, size);
         }
     }
-    if (encoded) out.text = std::string_view(out.owned.get(), size);
+    if (encoded) out.text = std::string_view(owned.front().get(), size);
     return encoded;
 }
 
 }  // namespace
 
-bool convert_str_slow(PyObject* value, const char* param, Arg& out) {
+bool convert_str_slow(PyObject* value, const char* param, Arg& out, OwnedTexts& owned) {
     if (!PyUnicode_Check(value)) {
         Ref qualname(PyType_GetQualName(Py_TYPE(value)));
         if (qualname) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", qualname.get());
         remap_conversion_error(param);
         return false;
     }
-    if (encode_long_str(value, out)) return true;
+    if (encode_long_str(value, out, owned)) return true;
     Py_ssize_t size = 0;
     const char* data = nullptr;
     // The UTF-8 form is made once and kept in the str. Threads that share the str make it one
@@ -248,7 +228,7 @@ bool match_args(const Signature& sig, PyObject* const* args, std::size_t nargs, 
         return false;
     }
     for (std::size_t i = 0; i < sig.count; ++i) {
-        if (!convert(sig.params[i], slots[i], out[i])) return false;
+        if (!convert(sig.params[i], slots[i], out[i], out.owned)) return false;
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -79,29 +80,38 @@ struct Arg {
     bool present = false;
     std::string_view text;
     std::uint64_t number = 0;
-    // The UTF-8 form of a long str, when the call made it itself (it views the str's own otherwise).
-    std::unique_ptr<char[]> owned;
 };
 
-using Args = std::array<Arg, kMaxParams>;
+// The UTF-8 forms a call made itself, for long str arguments; the views of an Arg see the str's
+// own form otherwise. Empty in the common case, where it costs one pointer.
+using OwnedTexts = std::forward_list<std::unique_ptr<char[]>>;
 
-bool convert_str_slow(PyObject* value, const char* param, Arg& out);
+// A call's converted arguments, in parameter order.
+struct Args {
+    std::array<Arg, kMaxParams> arg;
+    OwnedTexts owned;
+
+    Arg& operator[](std::size_t i) noexcept { return arg[i]; }
+    const Arg& operator[](std::size_t i) const noexcept { return arg[i]; }
+};
+
+bool convert_str_slow(PyObject* value, const char* param, Arg& out, OwnedTexts& owned);
 bool convert_u32(PyObject* value, const char* param, std::uint64_t& out);
 bool convert_u64(PyObject* value, const char* param, std::uint64_t& out);
 
 // The UTF-8 view of a str argument; the interpreter keeps it for as long as the str lives.
-inline bool convert_str(PyObject* value, const char* param, Arg& out) {
+inline bool convert_str(PyObject* value, const char* param, Arg& out, OwnedTexts& owned) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT_ASCII(value)) {
         // ASCII text is its own UTF-8, stored right after the object header.
         out.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
         return true;
     }
-    return convert_str_slow(value, param, out);
+    return convert_str_slow(value, param, out, owned);
 }
 
 // Converts one argument; `value` is null when the argument was omitted.
-inline bool convert(const Param& p, PyObject* value, Arg& out) {
+inline bool convert(const Param& p, PyObject* value, Arg& out, OwnedTexts& owned) {
     switch (p.kind) {
         case Kind::Str:
             out.present = value != nullptr;
@@ -109,10 +119,10 @@ inline bool convert(const Param& p, PyObject* value, Arg& out) {
                 out.text = p.default_text ? std::string_view(p.default_text) : std::string_view();
                 return true;
             }
-            return convert_str(value, p.name, out);
+            return convert_str(value, p.name, out, owned);
         case Kind::OptStr:
             out.present = value != nullptr && value != Py_None;
-            return !out.present || convert_str(value, p.name, out);
+            return !out.present || convert_str(value, p.name, out, owned);
         case Kind::U32:
             out.present = value != nullptr;
             return !value || convert_u32(value, p.name, out.number);
@@ -135,7 +145,7 @@ bool match_args(const Signature& sig, PyObject* const* args, std::size_t nargs, 
 // number and kinds are known when the method is compiled.
 template <const Signature& S, std::size_t... I>
 inline bool convert_positional(PyObject* const* args, std::size_t nargs, Args& out, std::index_sequence<I...>) {
-    return (convert(S.params[I], I < nargs ? args[I] : nullptr, out[I]) && ...);
+    return (convert(S.params[I], I < nargs ? args[I] : nullptr, out[I], out.owned) && ...);
 }
 
 template <const Signature& S>

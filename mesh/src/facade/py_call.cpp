@@ -10,41 +10,6 @@ namespace korvo::facade {
 
 namespace {
 
-bool surrogate_or_malformed(char32_t cp) noexcept { return cp == utf8::kMalformed || (cp >= 0xD800 && cp <= 0xDFFF); }
-
-// The number of characters of UTF-8 text and the largest of them; false for text the strict
-// decoder would refuse.
-bool measure(std::string_view text, std::size_t& length, char32_t& max_char) noexcept {
-    length = 0;
-    max_char = 0;
-    for (std::size_t i = 0; i < text.size(); ++length) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        char32_t cp = byte;
-        if (byte < 0x80) {
-            ++i;
-        } else {
-            cp = utf8::decode(text, i);
-            if (surrogate_or_malformed(cp)) return false;
-        }
-        if (cp > max_char) max_char = cp;
-    }
-    return true;
-}
-
-template <class Char>
-void fill(std::string_view text, void* data) noexcept {
-    auto* out = static_cast<Char*>(data);
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x80) {
-            *out++ = byte;
-            ++i;
-        } else {
-            *out++ = static_cast<Char>(utf8::decode(text, i));
-        }
-    }
-}
-
 // A str of a long text. Only its allocation needs the interpreter: the characters are counted
 // and written with it released, into a str no other thread can reach until it is returned.
 PyObject* long_str(std::string_view text, bool ascii) {
@@ -54,7 +19,7 @@ PyObject* long_str(std::string_view text, bool ascii) {
         bool strict_utf8;
         {
             Released outside;
-            strict_utf8 = measure(text, length, max_char);
+            strict_utf8 = utf8::measure(text, length, max_char);
         }
         // The decoder names what it refuses, and where.
         if (!strict_utf8) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
@@ -67,11 +32,11 @@ PyObject* long_str(std::string_view text, bool ascii) {
     if (ascii) {
         std::memcpy(data, text.data(), text.size());
     } else if (kind == PyUnicode_1BYTE_KIND) {
-        fill<Py_UCS1>(text, data);
+        utf8::decode_chars(text, static_cast<Py_UCS1*>(data));
     } else if (kind == PyUnicode_2BYTE_KIND) {
-        fill<Py_UCS2>(text, data);
+        utf8::decode_chars(text, static_cast<Py_UCS2*>(data));
     } else {
-        fill<Py_UCS4>(text, data);
+        utf8::decode_chars(text, static_cast<Py_UCS4*>(data));
     }
     return str;
 }
