@@ -12,10 +12,10 @@ std::string ReadError::message() const {
     out += " at line ";
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, line);
-    out.append(buf, r.ptr);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
     out += " column ";
     r = std::to_chars(buf, buf + sizeof buf, column);
-    out.append(buf, r.ptr);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
     return out;
 }
 

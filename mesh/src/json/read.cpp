@@ -8,7 +8,7 @@ namespace {
 // Decodes a string body into text.
 struct Decoded {
     std::string& text;
-    void run(const char* begin, const char* end) { text.append(begin, end); }
+    void run(const char* begin, const char* end) { text.append(begin, static_cast<std::size_t>(end - begin)); }
     void escape(char letter) {
         switch (letter) {
             case 'b': text.push_back('\b'); break;

@@ -38,24 +38,24 @@ void write_string(std::string_view s, std::string& out) {
     for (; p != end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (kEscape[c] == 0) continue;
-        out.append(run, p);
+        out.append(run, static_cast<std::size_t>(p - run));
         run = p + 1;
         write_escape(c, out);
     }
-    out.append(run, end);
+    out.append(run, static_cast<std::size_t>(end - run));
     out.push_back('"');
 }
 
 void write_uint(std::uint64_t n, std::string& out) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, n);
-    out.append(buf, r.ptr);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
 }
 
 void write_int(std::int64_t n, std::string& out) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, n);
-    out.append(buf, r.ptr);
+    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
 }
 
 void write(const Value& value, std::string& out) {
