@@ -34,24 +34,30 @@ HealthCounts read_summary_counts(const AgentRegistry& registry, const InMemorySt
 }
 
 void write_health_json(std::string_view app, const HealthCounts& c, std::string& out) {
-    out.reserve(out.size() + app.size() + 192);
-    out += R"({"agents":{"error":)";
-    json::write_uint(c.agents_error, out);
-    out += R"(,"idle":)";
-    json::write_uint(c.agents_idle, out);
-    out += R"(,"running":)";
-    json::write_uint(c.agents_running, out);
-    out += R"(,"total":)";
-    json::write_uint(c.agents_total, out);
-    out += R"(},"app":)";
+    // Every part but the name is known to fit in this much.
+    constexpr std::size_t kMost = 160 + 7 * json::RawWriter::kMaxUintDigits;
+    out.reserve(out.size() + app.size() + kMost);
+    json::write_sized(kMost, out, [&](json::RawWriter& w) {
+        w.put(R"({"agents":{"error":)");
+        w.put_uint(c.agents_error);
+        w.put(R"(,"idle":)");
+        w.put_uint(c.agents_idle);
+        w.put(R"(,"running":)");
+        w.put_uint(c.agents_running);
+        w.put(R"(,"total":)");
+        w.put_uint(c.agents_total);
+        w.put(R"(},"app":)");
+    });
     json::write_string(app, out);
-    out += R"(,"channels":{"topics":)";
-    json::write_uint(c.topics, out);
-    out += R"(},"migrations":{"active":)";
-    json::write_uint(c.active_migrations, out);
-    out += R"(},"state":{"keys":)";
-    json::write_uint(c.state_keys, out);
-    out += c.degraded ? R"(},"status":"degraded"})" : R"(},"status":"ok"})";
+    json::write_sized(kMost, out, [&](json::RawWriter& w) {
+        w.put(R"(,"channels":{"topics":)");
+        w.put_uint(c.topics);
+        w.put(R"(},"migrations":{"active":)");
+        w.put_uint(c.active_migrations);
+        w.put(R"(},"state":{"keys":)");
+        w.put_uint(c.state_keys);
+        w.put(c.degraded ? R"(},"status":"degraded"})" : R"(},"status":"ok"})");
+    });
 }
 
 void write_summary(std::string_view app, const HealthCounts& c, std::string& out) {

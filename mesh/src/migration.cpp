@@ -134,31 +134,24 @@ void MigrationRecord::write_json(std::string_view tail, std::string& out) const 
                                       kDiscrepancies = "\",\"discrepancy_count\":", kKeys = ",\"keys_migrated\":";
     const MigrationIdentity& id = *identity;
     const std::string_view name = stage_name(stage);
-    const std::size_t old = out.size();
-    out.resize_and_overwrite(old + id.head.size() + tail.size() + name.size() + id.started_at.size + advanced_at.size +
-                                 kStageName.size() + kStarted.size() + kAdvanced.size() + kDiscrepancies.size() +
-                                 kKeys.size() + 3 + 2 * 20,
-                             [&](char* buf, std::size_t) {
-                                 char* o = buf + old;
-                                 const auto put = [&](std::string_view t) {
-                                     std::memcpy(o, t.data(), t.size());
-                                     o += t.size();
-                                 };
-                                 put(id.head);
-                                 o = std::to_chars(o, o + 3, stage).ptr;
-                                 put(kStageName);
-                                 put(name);
-                                 put(kStarted);
-                                 put(id.started_at.view());
-                                 put(kAdvanced);
-                                 put(advanced_at.view());
-                                 put(kDiscrepancies);
-                                 o = std::to_chars(o, o + 20, discrepancy_count).ptr;
-                                 put(kKeys);
-                                 o = std::to_chars(o, o + 20, keys_migrated).ptr;
-                                 put(tail);
-                                 return static_cast<std::size_t>(o - buf);
-                             });
+    const std::size_t most = id.head.size() + tail.size() + name.size() + id.started_at.size + advanced_at.size +
+                             kStageName.size() + kStarted.size() + kAdvanced.size() + kDiscrepancies.size() +
+                             kKeys.size() + 3 * json::RawWriter::kMaxUintDigits;
+    json::write_sized(most, out, [&](json::RawWriter& w) {
+        w.put(id.head);
+        w.put_uint(stage);
+        w.put(kStageName);
+        w.put(name);
+        w.put(kStarted);
+        w.put(id.started_at.view());
+        w.put(kAdvanced);
+        w.put(advanced_at.view());
+        w.put(kDiscrepancies);
+        w.put_uint(discrepancy_count);
+        w.put(kKeys);
+        w.put_uint(keys_migrated);
+        w.put(tail);
+    });
 }
 
 MigrationState MigrationRecord::state(std::string_view app_name) const {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <array>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,35 @@ inline std::string to_text(const Value& value) {
     std::string out;
     write(value, out);
     return out;
+}
+
+// Writes straight into the end of a string whose room was made once: record writers that know
+// the most their text can take copy its parts in and cut the string to what they wrote.
+class RawWriter {
+public:
+    explicit RawWriter(char* at) noexcept : p_(at) {}
+    void put(std::string_view text) noexcept {
+        std::memcpy(p_, text.data(), text.size());
+        p_ += text.size();
+    }
+    void put_uint(std::uint64_t n) noexcept { p_ = std::to_chars(p_, p_ + kMaxUintDigits, n).ptr; }
+    char* end() const noexcept { return p_; }
+
+    static constexpr std::size_t kMaxUintDigits = 20;
+
+private:
+    char* p_;
+};
+
+// Appends what `fill(RawWriter&)` writes, at most `most` bytes.
+template <class Fill>
+void write_sized(std::size_t most, std::string& out, Fill&& fill) {
+    const std::size_t old = out.size();
+    out.resize_and_overwrite(old + most, [&](char* buf, std::size_t) {
+        RawWriter w(buf + old);
+        fill(w);
+        return static_cast<std::size_t>(w.end() - buf);
+    });
 }
 
 // Appends `"name":` for a record member; `first` says whether a comma is needed before it.
