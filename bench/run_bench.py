@@ -1,6 +1,6 @@
 """Runs the korvo_mesh benchmarks and reports them against their targets.
 
-    python bench/run_bench.py                  # full run (7-10 minutes on 2 busy cores)
+    python bench/run_bench.py                  # full run (9-13 minutes on 2 busy cores)
     python bench/run_bench.py --quick          # smoke run: every case, few rounds, 100,000 entries
     python bench/run_bench.py --groups methods,instructions     # some groups only
 
