@@ -1,6 +1,6 @@
 """Runs the korvo_mesh benchmarks and reports them against their targets.
 
-    python bench/run_bench.py                  # full run (7-10 minutes on 2 busy cores)
+    python bench/run_bench.py                  # full run (9-13 minutes on 2 busy cores)
     python bench/run_bench.py --quick          # smoke run: every case, few rounds, 100,000 entries
     python bench/run_bench.py --groups methods,instructions     # some groups only
 
@@ -17,6 +17,10 @@ valgrind. Builds the floor extension, then runs each group in a fresh process:
                 same keys; prefix listing, full listing and inserts in the large store
   memory        RSS growth per entry over 1,000,000 inserts, each in a fresh process
   instructions  instructions per call under callgrind (instructions.py)
+  threads       (threads.py) the longest wait of another Python thread while the main thread
+                makes one long call (44 MB state_set and publish, state_keys() of the large
+                store), and 2-thread vs 1-thread throughput on one shared mesh, on this
+                interpreter and on .venv-ft's 3.13t (skipped, with the reason, without it)
 
 Writes bench/results/*.json (raw, not kept in git), and after a run of every group
 bench/results/summary.md (kept) and bench/results/chart.png. `--record-reference` (full
@@ -42,8 +46,9 @@ sys.path[:0] = [str(BENCH / "build"), str(BENCH)]
 
 import build_floor  # noqa: E402
 import suite  # noqa: E402
+import threads  # noqa: E402
 
-GROUPS = ("methods", "corpus", "scale", "memory", "instructions")
+GROUPS = ("methods", "corpus", "scale", "memory", "instructions", "threads")
 MODULE_SOURCES = ("mesh/src", "python", "CMakeLists.txt", "pyproject.toml")
 MEMORY_ENTRIES = {"full": 1_000_000, "quick": 100_000}
 LARGE = {"full": 1_000_000, "quick": 100_000}
@@ -392,6 +397,8 @@ def main():
         raw["memory"] = run_memory(mode)
     if "instructions" in groups:
         raw["instructions"] = run_instructions(args.quick)
+    if "threads" in groups:
+        raw["threads"] = threads.collect(args.quick, RESULTS, large)
     load_end = load_average()
     elapsed = time.monotonic() - started
 
@@ -437,6 +444,10 @@ def main():
     if "memory" in raw:
         sections += [f"## Memory: RSS growth per entry over {MEMORY_ENTRIES[mode]:,} inserts in a fresh process", "",
                      memory_section(raw["memory"], targets, summary["memory"]), ""]
+    if "threads" in raw:
+        sections += ["## Threads: what other Python threads see", "",
+                     threads.section(raw["threads"], targets), ""]
+        summary["threads"] = raw["threads"]
     passed = sum(row[3] == "PASS" for row in targets)
     missed = sum(row[3] == "MISS" for row in targets)
     head = [f"# {title}", "", loads, "",
