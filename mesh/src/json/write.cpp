@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "json/cursor.h"
+
 namespace korvo::json {
 namespace {
 
@@ -30,11 +32,23 @@ void write_object(const Object& o, std::string& out) {
 }  // namespace
 
 void write_string(std::string_view s, std::string& out) {
-    out.reserve(out.size() + s.size() + 2);
-    out.push_back('"');
     const char* p = s.data();
     const char* end = p + s.size();
-    const char* run = p;
+    // The bytes that take an escape are the ones the reader stops at in a string; most texts
+    // have none, and go in whole.
+    unsigned char high = 0;
+    p = scan::plain_run(p, end, high);
+    if (p == end) {
+        write_sized(s.size() + 2, out, [&](RawWriter& w) {
+            w.put("\"");
+            w.put(s);
+            w.put("\"");
+        });
+        return;
+    }
+    out.reserve(out.size() + s.size() + 2);
+    out.push_back('"');
+    const char* run = s.data();
     for (; p != end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (kEscape[c] == 0) continue;
