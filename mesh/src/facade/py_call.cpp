@@ -12,7 +12,7 @@ namespace {
 
 // A str of a long text. Only its allocation needs the interpreter: the characters are counted
 // and written with it released, into a str no other thread can reach until it is returned.
-PyObject* long_str(std::string_view text, bool ascii) {
+[[gnu::noinline]] PyObject* long_str(std::string_view text, bool ascii) {
     std::size_t length = text.size();
     char32_t max_char = 127;
     if (!ascii) {
