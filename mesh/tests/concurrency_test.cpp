@@ -182,8 +182,8 @@ TEST(Concurrency, StateStore) {
 }
 
 // ---- registry ----------------------------------------------------------------------------------
-// Own agents in a window (registered, routed, some made idle, deregistered), and four shared
-// ids that every thread registers, routes, stops and deregisters in turn.
+// Own agents in a window (registered, some taken back at once, routed, some made idle,
+// deregistered), and four shared ids that every thread registers, routes, stops and deregisters.
 
 constexpr int kAgentWindow = 8;
 using Agents = std::vector<AgentEntry>;
@@ -214,6 +214,12 @@ TEST(Concurrency, Registry) {
         for (int i = 0; i < n; ++i) {
             const std::string id = agent_id(t, i);
             const std::string meta = "{\"t\": " + num(t) + ", \"i\": " + num(i) + "}";
+            if (i % 8 == 5) {  // a registration taken back leaves nothing behind
+                std::string made;
+                const auto done = reg.register_agent_json("Own", id, t, meta, made);
+                if (done) reg.undo(id, *done);
+                note(found, done && !reg.get(id).value_or(std::nullopt), "undo left " + id);
+            }
             if (i % 2 == 0) {
                 std::string out;
                 note(found, reg.register_agent_json("Own", id, t, meta, out).has_value(), "register " + id);
