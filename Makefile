@@ -6,6 +6,7 @@
 #   make test-ft         the Python tests on the free-threaded interpreter (3.13t, .venv-ft)
 #   make demo            install the module into .venv and run examples/demo.py
 #   make test-sanitize   both test suites again under AddressSanitizer + UBSan
+#   make test-tsan       the C++ unit tests under ThreadSanitizer (clang-19), stress test included
 #   make bench           benchmarks against a lean Python baseline, orjson, json, a plain dict
 #   make bench-instructions  instructions per call under callgrind (part of make bench)
 #   make fuzz            libFuzzer harnesses, FUZZ_SECONDS each (default 60; clang-19)
@@ -31,6 +32,7 @@ PY_FT   := $(VENV_FT)/bin/python
 
 BUILD      := $(ROOT)/build
 BUILD_ASAN := $(ROOT)/build-asan
+BUILD_TSAN := $(ROOT)/build-tsan
 BUILD_PY   := $(ROOT)/build-py
 
 # The venv's cmake, ninja and python come first for every recipe.
@@ -42,7 +44,7 @@ MODULE_SOURCES := $(shell find "$(ROOT)/mesh/src" "$(ROOT)/python" -type f) \
 MODULE_STAMP   := $(VENV)/.korvo-module
 MODULE_STAMP_FT := $(VENV_FT)/.korvo-module
 
-.PHONY: test demo test-sanitize bootstrap module cxx-build cxx-build-asan clean distclean \
+.PHONY: test demo test-sanitize test-tsan bootstrap module cxx-build cxx-build-asan cxx-build-tsan clean distclean \
         bench bench-tools bench-instructions fuzz memcheck check-package \
         bootstrap-ft module-ft test-ft package-tools
 
@@ -120,6 +122,24 @@ test-sanitize: cxx-build-asan
 	cd "$(ROOT)" && "$(PY)" -m pytest tests -q -p no:cacheprovider || status=1; \
 	exit $$status
 
+# The C++ tests alone with ThreadSanitizer (the interpreter is not instrumented), built by clang 19
+# in their own tree; clang-19 and its sanitizer runtimes (libclang-rt-19-dev) come from apt, as
+# for make fuzz. The whole test binary runs as one process and the first report fails it. Reports
+# are symbolized by llvm-symbolizer-19 when installed, else by binutils' addr2line.
+cxx-build-tsan: bootstrap
+	@. "$(ROOT)/scripts/lib.sh" && apt_install_missing clang-19 libclang-rt-19-dev
+	@if [ ! -f "$(BUILD_TSAN)/CMakeCache.txt" ]; then \
+	  "$(CMAKE)" -S "$(ROOT)" -B "$(BUILD_TSAN)" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=clang++-19 -DKORVO_SANITIZE=thread -DKORVO_BUILD_TESTS=ON; \
+	fi
+	"$(CMAKE)" --build "$(BUILD_TSAN)" -j $(JOBS) --target korvo_core_tests
+
+test-tsan: cxx-build-tsan
+	@symbolizer="$$(command -v llvm-symbolizer-19 || command -v addr2line)"; \
+	export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stop=1:external_symbolizer_path=$$symbolizer$${TSAN_OPTIONS:+:$$TSAN_OPTIONS}"; \
+	echo "TSAN_OPTIONS=$$TSAN_OPTIONS"; \
+	"$(BUILD_TSAN)/korvo_core_tests" --gtest_brief=1
+
 # --- benchmarks, fuzzing, memcheck, packaging ---------------------------------
 BENCH_STAMP  := $(VENV)/.korvo-bench-tools
 FUZZ_SECONDS ?= 60
@@ -164,7 +184,7 @@ $(PACKAGE_STAMP): $(ROOT)/requirements-package.txt
 
 # --- housekeeping ------------------------------------------------------------
 clean:
-	rm -rf "$(BUILD)" "$(BUILD_ASAN)" "$(BUILD_PY)" "$(ROOT)/build-fuzz" "$(ROOT)/build-memcheck" \
+	rm -rf "$(BUILD)" "$(BUILD_ASAN)" "$(BUILD_TSAN)" "$(BUILD_PY)" "$(ROOT)/build-fuzz" "$(ROOT)/build-memcheck" \
 	  "$(ROOT)/bench/build" "$(ROOT)/dist" "$(ROOT)/.pytest_cache" \
 	  "$(ROOT)/.hypothesis" "$(MODULE_STAMP)" "$(MODULE_STAMP_FT)"
 	find "$(ROOT)/tests" "$(ROOT)/examples" -name __pycache__ -type d -prune -exec rm -rf {} + 2>/dev/null || true

@@ -325,12 +325,13 @@ Result<Registration> AgentRegistry::add(std::string_view agent_type, std::string
     Agent::Ptr fresh = Agent::make(agent_type, agent_id, instance, metadata);
     if (write) write->reserve(write->size() + fresh->json_size_bound());
     enum class Added : unsigned char { Yes, Taken };
+    Registration made;  // read under the lock: other registrations move the counter on after it
     const auto added = core.lock.write(lock_poisoned, [&] {
         if (core.find(agent_id)) return Added::Taken;
         stamp = timestamp_text(*core.clock);
         fresh->registered_at = stamp;
         fresh->last_active = stamp;
-        fresh->generation = core.last_generation + 1;
+        fresh->generation = made.generation = core.last_generation + 1;
         Agent& agent = *fresh;
         core.table.insert(Slot{std::move(fresh)});
         ++core.last_generation;
@@ -340,7 +341,7 @@ Result<Registration> AgentRegistry::add(std::string_view agent_type, std::string
     });
     if (!added) return fail(added.error());
     if (*added == Added::Taken) return fail(MeshError::agent_already_registered(agent_id));
-    return Registration{core.last_generation};
+    return made;
 }
 
 Result<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type, std::string_view agent_id,

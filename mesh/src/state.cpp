@@ -183,8 +183,8 @@ void StoredText::release() noexcept {
 //
 // Exclusive sections allocate nothing whose size the caller decides: the value's text and the
 // key's copy are made before the lock is taken (a key the store has not seen sends the call out
-// once to copy it and back in), and what a replaced or deleted entry held is freed after the lock
-// is released. What a section may still allocate is the table's growth and the index's list of
+// once to copy it and back in), and the value a replaced or deleted entry held is freed after the
+// lock is released (a deleted key, by the index's next fold). What a section may still allocate is the table's growth and the index's list of
 // added keys, both with the strong guarantee.
 struct InMemoryStateStore::Core {
     explicit Core(std::function<void()> hook) : fault_hook(std::move(hook)) {}
@@ -271,16 +271,16 @@ Status InMemoryStateStore::store_text(std::string_view key, std::string_view tex
 
 Status InMemoryStateStore::remove(std::string_view key) const {
     Core& core = *core_;
-    // What the entry held is freed after the lock is released.
-    KeyRef removed_key;
+    // The value is freed after the lock is released. The key is not: the index still holds it
+    // (marked dead) and frees it at its next fold. No hold on the key may outlive the section,
+    // as its count is guarded only by the sections (see Key).
     StoredText removed_value;
     return core.lock.write(lock_poisoned, [&] {
         if (core.fault_hook) core.fault_hook();
         const auto it = core.table.find(key);
         if (it == core.table.end()) return;
-        removed_key = it->key;
         std::swap(removed_value, it->value);
-        removed_key->kill();
+        it->key->kill();
         core.index.removed();
         core.table.erase(it);
     });
