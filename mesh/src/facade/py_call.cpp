@@ -79,8 +79,9 @@ PyObject* str_list_or_raise(Result<std::vector<std::string>>&& texts) {
     const std::size_t count = texts->size();
     const bool long_list = count >= kReleaseFromEntries;
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+    TurnTaker turns;
     for (std::size_t i = 0; list && i < count; ++i) {
-        if (long_list && i % kReleaseFromEntries == 0) let_others_run();
+        if (long_list) turns.step();
         PyObject* item = to_str((*texts)[i]);
         if (!item) {
             list = Ref();

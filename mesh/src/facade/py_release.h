@@ -1,7 +1,9 @@
 // Letting other threads run: long work on caller text is done with the interpreter released.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <thread>
 
 #include "facade/py_ref.h"
 
@@ -41,7 +43,35 @@ decltype(auto) released_if(bool release, F&& work) {
     return work();
 }
 
-// Gives other threads their turn now and then during a long stretch of interpreter work.
-inline void let_others_run() noexcept { PyEval_RestoreThread(PyEval_SaveThread()); }
+// Gives other threads a turn about once a millisecond during a long stretch of work that needs
+// the interpreter. Letting go and taking it straight back is not enough: a waiting thread asks
+// the holder to let go only when nobody took the interpreter during its wait, and a holder that
+// keeps retaking it starves the waiter. So a turn lets go for a moment long enough for a waiting
+// thread to wake and take it; the holder then queues behind it like any other thread.
+class TurnTaker {
+public:
+    static constexpr auto kEvery = std::chrono::milliseconds(1);
+    static constexpr auto kHandOver = std::chrono::microseconds(30);
+    static constexpr unsigned kCheckEvery = 256;  // steps between looks at the clock
+
+    // Call once per step of the work.
+    void step() noexcept {
+        if (++steps_ % kCheckEvery != 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < kEvery) return;
+        {
+            Released outside;
+#ifndef Py_GIL_DISABLED
+            // Without a GIL there is no turn to give; detaching still lets a collection run.
+            std::this_thread::sleep_for(kHandOver);
+#endif
+        }
+        last_ = std::chrono::steady_clock::now();
+    }
+
+private:
+    unsigned steps_ = 0;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 }  // namespace korvo::facade
