@@ -34,9 +34,8 @@ HealthCounts read_summary_counts(const AgentRegistry& registry, const InMemorySt
 }
 
 void write_health_json(std::string_view app, const HealthCounts& c, std::string& out) {
-    // Every part but the name is known to fit in this much.
+    // Each half, around the name, is known to fit in this much.
     constexpr std::size_t kMost = 160 + 7 * json::RawWriter::kMaxUintDigits;
-    out.reserve(out.size() + app.size() + kMost);
     json::write_sized(kMost, out, [&](json::RawWriter& w) {
         w.put(R"({"agents":{"error":)");
         w.put_uint(c.agents_error);

@@ -61,9 +61,7 @@ void write_string(std::string_view s, std::string& out) {
 }
 
 void write_uint(std::uint64_t n, std::string& out) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, n);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    write_sized(RawWriter::kMaxUintDigits, out, [&](RawWriter& w) { w.put_uint(n); });
 }
 
 void write_int(std::int64_t n, std::string& out) {
