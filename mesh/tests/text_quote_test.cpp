@@ -84,7 +84,10 @@ TEST(UnicodeTables, BoundariesAndCategories) {
         {0xD800, false, false},   {0xDFFF, false, false},   {0xE000, false, false},  {0xF8FF, false, false},
         {0xF900, true, false},    {0xFEFF, false, false},   {0xFFFD, true, false},   {0xFFFF, false, false},
         {0x1F600, true, false},   {0xE0100, true, true},    {0x10FFFF, false, false}, {0x110000, false, false},
+        // Assigned in Unicode 16.0 and 17.0, which the tables follow; unassigned after them.
+        {0x1CC25, true, false},   {0x32676, true, false},   {0x3347A, false, false},
     };
+    EXPECT_EQ(unicode_version(), "17.0.0");
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "U+" << std::hex << static_cast<std::uint32_t>(c.cp));
         EXPECT_EQ(is_printable(c.cp), c.printable);

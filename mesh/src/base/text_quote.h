@@ -18,8 +18,11 @@ inline std::string quoted(std::string_view utf8) {
     return out;
 }
 
-// Unicode properties behind the quoted form (tables generated from the interpreter's database).
+// Unicode properties behind the quoted form: tables generated from one pinned Unicode version
+// (scripts/gen_unicode_tables.py), the same whatever interpreter loads the module.
 bool is_printable(char32_t cp) noexcept;
 bool is_combining_mark(char32_t cp) noexcept;
+// The Unicode version the tables follow, as "17.0.0".
+std::string_view unicode_version() noexcept;
 
 }  // namespace korvo
