@@ -1,18 +1,17 @@
 """Builds the benchmark floor extension (_korvo_floor) into bench/build/.
 
-No build backend: the running interpreter's own sysconfig says which compiler, headers
-and file suffix to use, and one compiler call does the rest. Rebuilds only when the
-source is newer than the library. Usage: python bench/build_floor.py [--force]
+The bench-floor preset of CMakePresets.json builds it for .venv's interpreter with the
+project's warnings; ninja rebuilds it only when its source changed.
+Usage: python bench/build_floor.py [--force]
 """
-import os
-import shlex
+import shutil
 import subprocess
 import sys
 import sysconfig
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
-SOURCE = BENCH / "floor" / "korvo_floor.c"
+ROOT = BENCH.parent
 BUILD_DIR = BENCH / "build"
 
 
@@ -21,16 +20,16 @@ def target() -> Path:
 
 
 def build(force: bool = False) -> Path:
+    cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or "cmake"
+    tree = BUILD_DIR / "cmake"
+    if force or not (tree / "CMakeCache.txt").exists():
+        subprocess.run([cmake, "--preset", "bench-floor", "--fresh"], cwd=ROOT, check=True,
+                       stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", "--preset", "bench-floor"], cwd=ROOT, check=True,
+                   stdout=subprocess.DEVNULL)
     out = target()
-    if not force and out.exists() and out.stat().st_mtime >= SOURCE.stat().st_mtime:
-        return out
-    BUILD_DIR.mkdir(parents=True, exist_ok=True)
-    cc = shlex.split(os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc")
-    include = sysconfig.get_paths()["include"]
-    cmd = [*cc, "-O2", "-fPIC", "-shared", "-std=c11", "-Wall", "-Wextra", "-Werror",
-           f"-I{include}", str(SOURCE), "-o", str(out)]
-    print("building floor:", shlex.join(cmd), file=sys.stderr)
-    subprocess.run(cmd, check=True)
+    if not out.exists():
+        sys.exit(f"the bench-floor preset did not build {out}")
     return out
 
 

@@ -20,7 +20,7 @@ valgrind. Builds the floor extension, then runs each group in a fresh process:
   threads       (threads.py) the longest wait of another Python thread while the main thread
                 makes one long call (44 MB state_set and publish, state_keys() of the large
                 store), and 2-thread vs 1-thread throughput on one shared mesh, on this
-                interpreter and on .venv-ft's 3.13t (skipped, with the reason, without it)
+                interpreter and on .venv-3.13t's 3.13t (skipped, with the reason, without it)
 
 Writes bench/results/*.json (raw, not kept in git), and after a run of every group
 bench/results/summary.md (kept) and bench/results/chart.png. `--record-reference` (full

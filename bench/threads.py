@@ -5,7 +5,7 @@ waiting, and how throughput grows with a second thread.
     python bench/threads.py scaling [--quick] -o OUT.json
 
 run_bench.py runs `gaps` and `scaling` with its own interpreter (the GIL build) and
-`scaling` once more with .venv-ft's interpreter (3.13t), each in a fresh process
+`scaling` once more with .venv-3.13t's interpreter (3.13t), each in a fresh process
 (collect()), and turns the results into rows (section()).
 
 gaps: a second thread stamps time.perf_counter() in a tight loop and keeps every gap
@@ -45,7 +45,7 @@ sys.path[:0] = [str(BENCH / "build"), str(BENCH)]
 
 import suite  # noqa: E402
 
-FT_PYTHON = ROOT / ".venv-ft" / "bin" / "python"
+FT_PYTHON = ROOT / ".venv-3.13t" / "bin" / "python"
 SWITCH_INTERVAL_S = 0.001
 GAP_FLOOR_S = 20e-6       # shorter gaps are the stamping loop itself
 GAP_LIMIT_MS = 5.0
@@ -268,21 +268,21 @@ def child(python, part, quick, out, large=None):
 
 
 def ft_python_problem():
-    """Why .venv-ft's interpreter cannot run the scaling part, or None when it can."""
+    """Why .venv-3.13t's interpreter cannot run the scaling part, or None when it can."""
     if not FT_PYTHON.exists():
-        return f"no {FT_PYTHON.relative_to(ROOT)} (make module-ft)"
+        return f"no {FT_PYTHON.relative_to(ROOT)} (make module-3.13t)"
     done = subprocess.run([str(FT_PYTHON), "-c", "import korvo_mesh, sys; print(sys._is_gil_enabled())"],
                           capture_output=True, text=True)
     if done.returncode != 0:
-        return "korvo_mesh does not import in .venv-ft: " + (done.stderr.strip().splitlines() or ["?"])[-1]
+        return "korvo_mesh does not import in .venv-3.13t: " + (done.stderr.strip().splitlines() or ["?"])[-1]
     if done.stdout.strip() != "False":
-        return ".venv-ft's interpreter runs with the GIL"
+        return ".venv-3.13t's interpreter runs with the GIL"
     return None
 
 
 def collect(quick, results, large):
     """Every part, each in its own process; the 3.13t scaling part is skipped, with the reason,
-    when .venv-ft cannot run it."""
+    when .venv-3.13t cannot run it."""
     data = {"gaps": child(sys.executable, "gaps", quick, results / "threads-gaps.json", large)["data"],
             "scaling": {"GIL build": child(sys.executable, "scaling", quick,
                                            results / "threads-scaling.json")["data"]}}

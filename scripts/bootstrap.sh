@@ -1,140 +1,157 @@
 #!/usr/bin/env bash
-# Sets up everything korvo_mesh needs to build and test on a Debian machine:
-#   * a CPython 3.13 interpreter with its headers (not free-threaded),
-#   * the system packages for the C++ build (g++, GoogleTest),
-#   * a project-local virtual environment .venv with the pinned dev tools
-#     (requirements-dev.txt: pytest, hypothesis, scikit-build-core, cmake, ninja),
-#   * and, unless --no-project is given, the module itself installed into .venv.
+# Sets up an interpreter for korvo_mesh and a project-local virtual environment on it:
 #
-# With --free-threaded it does the same for the free-threaded interpreter
-# (python3.13t, built with --disable-gil): the environment is .venv-ft, its
-# tools are pinned in requirements-ft.txt, and the private build goes to
-# ~/.cache/korvo-mesh/cpython-3.13t.
+#   scripts/bootstrap.sh [--python VERSION] [--no-project]
+#   scripts/bootstrap.sh --list tested|headers|all    the versions of the table below
+#   scripts/bootstrap.sh --list default               the one make test runs on (3.13)
+#   scripts/bootstrap.sh --venvs                      VERSION=ENVIRONMENT for each of them
+#   scripts/bootstrap.sh --probe VERSION              exit 0 when VERSION can be found as it is
 #
-# The interpreter is found in this order:
-#   1. $KORVO_PYTHON ($KORVO_PYTHON_FT), or a python3.13 (python3.13t) that
-#      runs and has its headers (PATH, pyenv versions, /usr/local, /usr, the
-#      private build below);
-#   2. the distribution's python3.13-dev / python3.13-venv packages, when apt
-#      has a candidate for them (not for the free-threaded interpreter);
-#   3. a private build from the python3.13 source package of the next Debian
-#      suite, installed under ~/.cache/korvo-mesh/cpython-3.13 (cpython-3.13t)
-#      and reused later.
+# VERSION is one of the table below (default 3.13). For it this sets up
+#   * the interpreter, with its headers: found if present, else installed (see below);
+#   * for an interpreter on this machine, the system packages of the C++ build (g++,
+#     GoogleTest, Boost, fmt);
+#   * the environment (.venv for 3.13, .venv-VERSION for the others) with the pinned tools of
+#     requirements-VERSION.txt where that file exists, else of requirements-dev.txt;
+#   * and, unless --no-project is given, the module installed into it (make module-VERSION).
 #
-# Safe to run again: once done it finishes in a fraction of a second (a stamp
-# in the environment records the requirements it was built for). Rebuilding
-# the module after source changes is the Makefile's job.
+# The interpreter is found, or had, in this order:
+#   1. $KORVO_PYTHON_<VERSION> (dots and the t as in KORVO_PYTHON_3_14, KORVO_PYTHON_3_13T;
+#      KORVO_PYTHON and KORVO_PYTHON_FT also name 3.13 and 3.13t), which must be usable;
+#   2. a pythonVERSION that runs, is that version, is free-threaded exactly when VERSION ends
+#      in t, and has its headers, venv and ensurepip: on PATH, in pyenv's versions, /usr/local,
+#      /usr, or the project's cache;
+#   3. the distribution's pythonX.Y-dev and pythonX.Y-venv, when apt offers them here (not
+#      for free-threaded builds, which Debian does not package);
+#   4. what the table says: built once from a Debian suite's source package into the cache
+#      (source:SUITE), or the binary packages of a Debian suite, installed into a Debian root
+#      of that suite kept in the cache (root:SUITE, scripts/debian_root.sh). An environment
+#      made in a root runs there: scripts/venv_run.sh enters it.
+#   A version with no way left is "not available" (exit 3).
+#
+# Safe to run again: once done it finishes in a fraction of a second (a stamp in the
+# environment records what it was made for). Rebuilding the module after source changes is
+# the Makefile's job.
 #
 # Environment:
-#   KORVO_PYTHON               use this interpreter (fail if it is unusable)
-#   KORVO_PYTHON_FT            the same for --free-threaded
-#   KORVO_FORCE_SOURCE_BUILD=1 skip steps 1 and 2 (to exercise the source build)
+#   KORVO_PYTHON_<VERSION>     use this interpreter (fail if it is unusable)
+#   KORVO_FORCE_SOURCE_BUILD=1 skip steps 1 to 3 (to exercise the source build)
 #   KORVO_CACHE_DIR            cache root (default: ${XDG_CACHE_HOME:-~/.cache}/korvo-mesh)
 set -euo pipefail
 
 # shellcheck source=scripts/lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 ROOT="$KORVO_ROOT"
-CACHE_ROOT="${KORVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/korvo-mesh}"
-CPY_SUITE="trixie"
-# The C++ build: the compiler, GoogleTest, and the header-only libraries the core uses
-# (Boost 1.81 for its open-addressing tables, fmt for shortest float digits).
+
+# Every interpreter the project knows, one line each: the next release is one more line.
+#   version  tested:  the Python suite runs on it
+#            headers: when no interpreter can be found, the facade is compiled against the
+#                     headers of its base version (free-threaded) instead
+#   how a missing one is had: source:SUITE, root:SUITE (see above), or - (found only)
+INTERPRETERS='
+3.13   tested   source:trixie
+3.13t  tested   source:trixie
+3.14   tested   root:sid
+3.15   tested   root:sid
+3.14t  headers  -
+3.15t  headers  -
+'
+# The C++ build on this machine, and inside a root: the compiler (in a root also g++-12, the
+# oldest that builds the module, for wheels that install on older systems) and the
+# header-only libraries the core uses (Boost's open-addressing tables, fmt).
 SYSTEM_PACKAGES=(build-essential libgtest-dev libboost1.81-dev libfmt-dev)
+ROOT_PACKAGES=(g++ g++-12 libboost-dev libfmt-dev)
 CPY_BUILD_DEPS=(build-essential dpkg-dev libssl-dev zlib1g-dev libffi-dev libbz2-dev
                 liblzma-dev libsqlite3-dev libreadline-dev uuid-dev)
 
+table() { awk 'NF >= 3 && $1 !~ /^#/' <<<"$INTERPRETERS"; }
+
+VERSION="$KORVO_DEFAULT_PYTHON"
 WITH_PROJECT=1
-FREE_THREADED=0
-for arg in "$@"; do
-  case "$arg" in
+PROBE=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --python) VERSION="${2:?--python needs a version}"; shift ;;
     --no-project) WITH_PROJECT=0 ;;
-    --free-threaded) FREE_THREADED=1 ;;
+    --probe) PROBE=1; VERSION="${2:?--probe needs a version}"; shift ;;
+    --list)
+      case "${2:-}" in
+        tested|headers) table | awk -v k="$2" '$2 == k { print $1 }' ;;
+        all) table | awk '{ print $1 }' ;;
+        default) printf '%s\n' "$KORVO_DEFAULT_PYTHON" ;;
+        *) die "--list takes tested, headers, all or default" ;;
+      esac
+      exit 0 ;;
+    --venvs)
+      table | while read -r v _; do printf '%s=%s\n' "$v" "$(korvo_venv "$v")"; done
+      exit 0 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-    *) log "unknown argument: $arg"; exit 2 ;;
+    *) log "unknown argument: $1"; exit 2 ;;
   esac
+  shift
 done
 
-# The two interpreters differ in name, environment, pins, cache folder and one
-# configure flag; everything else below is shared.
-if [ "$FREE_THREADED" = 1 ]; then
-  VENV="$KORVO_VENV_FT"
-  REQS="$ROOT/requirements-ft.txt"
-  PY_NAME=python3.13t
-  PY_GIVEN="${KORVO_PYTHON_FT:-}"
-  PY_GIVEN_VAR=KORVO_PYTHON_FT
-  CPY_PREFIX="$CACHE_ROOT/cpython-3.13t"
-  CPY_CONFIGURE=(--disable-gil)
-  MODULE_TARGET=module-ft
-else
-  VENV="$KORVO_VENV"
-  REQS="$ROOT/requirements-dev.txt"
-  PY_NAME=python3.13
-  PY_GIVEN="${KORVO_PYTHON:-}"
-  PY_GIVEN_VAR=KORVO_PYTHON
-  CPY_PREFIX="$CACHE_ROOT/cpython-3.13"
-  CPY_CONFIGURE=()
-  MODULE_TARGET=module
+read -r _ KIND HOW <<<"$(table | awk -v v="$VERSION" '$1 == v')" || true
+[ -n "${KIND:-}" ] || die "unknown interpreter version '$VERSION' (known: $(table | awk '{printf "%s ", $1}'))"
+BASE="${VERSION%t}"            # 3.13 for 3.13t
+FREE_THREADED=0
+[ "$BASE" != "$VERSION" ] && FREE_THREADED=1
+PY_NAME="python$VERSION"
+VENV="$(korvo_venv "$VERSION")"
+REQS="$ROOT/requirements-$VERSION.txt"
+[ -f "$REQS" ] || REQS="$ROOT/requirements-dev.txt"
+given_var="KORVO_PYTHON_$(tr '.t' '_T' <<<"$VERSION")"
+PY_GIVEN="${!given_var:-}"
+if [ -z "$PY_GIVEN" ]; then
+  case "$VERSION" in
+    "$KORVO_DEFAULT_PYTHON") PY_GIVEN="${KORVO_PYTHON:-}"; [ -n "$PY_GIVEN" ] && given_var=KORVO_PYTHON ;;
+    "${KORVO_DEFAULT_PYTHON}t") PY_GIVEN="${KORVO_PYTHON_FT:-}"; [ -n "$PY_GIVEN" ] && given_var=KORVO_PYTHON_FT ;;
+  esac
 fi
+CPY_PREFIX="$KORVO_CACHE/cpython-$VERSION"
 STAMP="$VENV/.korvo-bootstrap"
+RUN="$ROOT/scripts/venv_run.sh"
 
 # ---------------------------------------------------------------------------
-# Quick path: everything was set up before for the same requirements.
+# Checks
 # ---------------------------------------------------------------------------
-stamp_key() {
-  {
-    sha256sum "$REQS" | cut -d' ' -f1
-    printf 'python=%s force=%s\n' "$PY_GIVEN" "${KORVO_FORCE_SOURCE_BUILD:-}"
-  } | sha256sum | cut -d' ' -f1
-}
-
-system_ready() {
-  local p
-  command -v g++ >/dev/null 2>&1 && command -v make >/dev/null 2>&1 || return 1
-  for p in "${SYSTEM_PACKAGES[@]}"; do pkg_installed "$p" || return 1; done
-}
-
-module_importable() {
-  "$VENV/bin/python" -c 'import korvo_mesh' >/dev/null 2>&1
-}
-
-[ -f "$REQS" ] || die "missing $REQS"
-
-if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$(stamp_key)" ] \
-   && "$VENV/bin/python" -c '' >/dev/null 2>&1 && system_ready; then
-  if [ "$WITH_PROJECT" = 0 ] || module_importable; then
-    exit 0
-  fi
-fi
-
-# ---------------------------------------------------------------------------
-# System packages
-# ---------------------------------------------------------------------------
-apt_install_missing "${SYSTEM_PACKAGES[@]}"
-
-# ---------------------------------------------------------------------------
-# The interpreter
-# ---------------------------------------------------------------------------
-# Prints nothing and succeeds when $1 is a usable CPython 3.13 for building
-# extensions: it runs, is 3.13, is free-threaded exactly when --free-threaded
-# was given, has Python.h and can create virtual environments with pip.
+# Succeeds when the interpreter ("$@", a command) is a usable CPython VERSION for building
+# extensions: it runs, is that version, is free-threaded exactly when VERSION ends in t,
+# has Python.h and can create virtual environments with pip.
 python_usable() {
-  "$1" - "$FREE_THREADED" <<'EOF' >/dev/null 2>&1
+  "$@" - "$BASE" "$FREE_THREADED" <<'EOF' >/dev/null 2>&1
 import os, sys, sysconfig
-assert sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13)
-assert bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == (sys.argv[1] == "1")
+assert sys.implementation.name == "cpython" and "%d.%d" % sys.version_info[:2] == sys.argv[1]
+assert bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == (sys.argv[2] == "1")
 assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
 import venv, ensurepip  # noqa: F401
 EOF
 }
 
+stamp_key() {
+  {
+    sha256sum "$REQS" | cut -d' ' -f1
+    printf 'python=%s given=%s force=%s\n' "$1" "$PY_GIVEN" "${KORVO_FORCE_SOURCE_BUILD:-}"
+  } | sha256sum | cut -d' ' -f1
+}
+
+system_ready() {
+  local p
+  [ -f "$VENV/.korvo-root" ] && return 0
+  command -v g++ >/dev/null 2>&1 && command -v make >/dev/null 2>&1 || return 1
+  for p in "${SYSTEM_PACKAGES[@]}"; do pkg_installed "$p" || return 1; done
+}
+
+# ---------------------------------------------------------------------------
+# Finding and having interpreters
+# ---------------------------------------------------------------------------
 find_python() {
-  local cand
+  local cand pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
   local -a cands=()
   cand="$(command -v "$PY_NAME" 2>/dev/null || true)"; [ -n "$cand" ] && cands+=("$cand")
-  local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
-  # Newest 3.13.x first; python_usable tells the free-threaded builds (3.13.Nt) apart.
+  # Newest patch release first; python_usable tells the free-threaded builds (3.13.Nt) apart.
   while IFS= read -r cand; do [ -n "$cand" ] && cands+=("$cand"); done < <(
-    for cand in "$pyenv_root"/versions/3.13*/bin/"$PY_NAME" "$HOME"/.pyenv/versions/3.13*/bin/"$PY_NAME"; do
+    for cand in "$pyenv_root"/versions/"$BASE"*/bin/"$PY_NAME" "$HOME"/.pyenv/versions/"$BASE"*/bin/"$PY_NAME"; do
       [ -e "$cand" ] && printf '%s\n' "$cand"
     done | sort -urV)
   cands+=("/usr/local/bin/$PY_NAME" "/usr/bin/$PY_NAME" "$CPY_PREFIX/bin/$PY_NAME")
@@ -145,37 +162,8 @@ find_python() {
   return 1
 }
 
-# Prints the archive URI of the machine's own Debian sources: the URIs: field of
-# debian.sources (the stanza for this release), else the first matching deb line
-# of sources.list.
-archive_uri() {
-  local codename uri=""
-  codename="$(. /etc/os-release 2>/dev/null; printf '%s' "${VERSION_CODENAME:-}")"
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    uri="$(awk -v want="$codename" '
-      function flush() { if (uris != "" && (first == "" )) first = uris
-                         if (uris != "" && hit && pick == "") pick = uris
-                         uris = ""; hit = 0 }
-      /^[[:space:]]*$/ { flush(); next }
-      /^URIs:/ { uris = $2 }
-      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == want) hit = 1 }
-      END { flush(); print (pick != "" ? pick : first) }' /etc/apt/sources.list.d/debian.sources)"
-  fi
-  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
-    uri="$(awk -v want="$codename" '
-      $1 == "deb" {
-        for (i = 2; i <= NF; i++) if ($i ~ /^[a-z+]+:\/\//) { u = $i; s = $(i + 1); break }
-        if (first == "") first = u
-        if (s == want && pick == "") pick = u
-      }
-      END { print (pick != "" ? pick : first) }' /etc/apt/sources.list)"
-  fi
-  [ -n "$uri" ] || return 1
-  printf '%s\n' "${uri%/}"
-}
-
 build_cpython_from_source() {
-  local done_marker="$CPY_PREFIX/.korvo-complete"
+  local suite="$1" done_marker="$CPY_PREFIX/.korvo-complete"
   if [ -f "$done_marker" ] && python_usable "$CPY_PREFIX/bin/$PY_NAME"; then
     log "reusing CPython in $CPY_PREFIX"
     return 0
@@ -191,32 +179,33 @@ build_cpython_from_source() {
   trap "rm -rf '$work'" EXIT
   [ -f /usr/share/keyrings/debian-archive-keyring.gpg ] \
     && keyring_opt=" [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]"
-  printf 'deb-src%s %s %s main\n' "$keyring_opt" "$uri" "$CPY_SUITE" >"$work/sources.list"
+  printf 'deb-src%s %s %s main\n' "$keyring_opt" "$uri" "$suite" >"$work/sources.list"
   mkdir -p "$work/lists/partial" "$work/src"
   local -a apt_opts=(
     -o "Dir::Etc::sourcelist=$work/sources.list" -o "Dir::Etc::sourceparts=-"
     -o "Dir::State::Lists=$work/lists" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
     -o "APT::Sandbox::User=root")
-  log "fetching the python3.13 source package of $CPY_SUITE"
-  apt-get -qq "${apt_opts[@]}" update || die "apt-get update of the $CPY_SUITE sources failed"
-  (cd "$work/src" && apt-get -qq "${apt_opts[@]}" source --download-only python3.13 >/dev/null) \
-    || die "apt-get source python3.13 failed"
-  local -a dscs=("$work"/src/python3.13_*.dsc)
+  local package="python$BASE"
+  log "fetching the $package source package of $suite"
+  apt-get -qq "${apt_opts[@]}" update || die "apt-get update of the $suite sources failed"
+  (cd "$work/src" && apt-get -qq "${apt_opts[@]}" source --download-only "$package" >/dev/null) \
+    || die "apt-get source $package failed"
+  local -a dscs=("$work"/src/"$package"_*.dsc)
   local dsc="${dscs[0]}"
-  [ -f "$dsc" ] || die "apt-get source python3.13 left no .dsc"
+  [ -f "$dsc" ] || die "apt-get source $package left no .dsc"
   # The upstream tree as released; the distribution's packaging patches are
   # about its own file layout, which a private prefix does not want.
   (cd "$work/src" && dpkg-source --skip-patches -x "$dsc" cpython >/dev/null 2>&1) \
     || die "dpkg-source -x $dsc failed"
 
-  local logf="$CPY_PREFIX-build.log" t0=$SECONDS
-  mkdir -p "$CACHE_ROOT"
-  local version
+  local logf="$CPY_PREFIX-build.log" t0=$SECONDS version
+  local -a configure=()
+  [ "$FREE_THREADED" = 1 ] && configure=(--disable-gil)
+  mkdir -p "$KORVO_CACHE"
   version="$(basename "$dsc" .dsc | cut -d_ -f2)"
-  log "building CPython ${version%%-*} ${CPY_CONFIGURE[*]} into $CPY_PREFIX (a few minutes; log: $logf)"
+  log "building CPython ${version%%-*} ${configure[*]} into $CPY_PREFIX (a few minutes; log: $logf)"
   if ! (cd "$work/src/cpython" \
-        && ./configure --prefix="$CPY_PREFIX" --with-ensurepip=install --disable-test-modules \
-             "${CPY_CONFIGURE[@]}" \
+        && ./configure --prefix="$CPY_PREFIX" --with-ensurepip=install --disable-test-modules "${configure[@]}" \
         && make -j"$(nproc)" \
         && make install) >"$logf" 2>&1; then
     tail -n 40 "$logf" >&2
@@ -231,46 +220,88 @@ build_cpython_from_source() {
   log "CPython built in $(( (SECONDS - t0) / 60 ))m$(( (SECONDS - t0) % 60 ))s"
 }
 
-PYTHON=""
+# The interpreter of a Debian root; installs it there when missing.
+python_in_root() {
+  local suite="$1"
+  "$ROOT/scripts/debian_root.sh" ensure "$suite" "python$BASE-dev" "python$BASE-venv" "${ROOT_PACKAGES[@]}"
+  python_usable "$ROOT/scripts/debian_root.sh" run "$suite" -- "/usr/bin/$PY_NAME" \
+    || die "the $suite root's $PY_NAME is not usable"
+}
+
+PYTHON=""      # the interpreter, as seen from where it runs
+ROOT_SUITE=""  # the Debian root it runs in, if any
 if [ -n "$PY_GIVEN" ]; then
   python_usable "$PY_GIVEN" \
-    || die "$PY_GIVEN_VAR=$PY_GIVEN is not a$([ "$FREE_THREADED" = 1 ] && echo ' free-threaded') CPython 3.13" \
+    || die "$given_var=$PY_GIVEN is not a$([ "$FREE_THREADED" = 1 ] && echo ' free-threaded') CPython $BASE" \
            "with headers, venv and ensurepip"
   PYTHON="$PY_GIVEN"
 elif [ "${KORVO_FORCE_SOURCE_BUILD:-0}" != 1 ]; then
   PYTHON="$(find_python || true)"
-  # Debian 12 packages no free-threaded interpreter; the private build below provides one.
-  if [ -z "$PYTHON" ] && [ "$FREE_THREADED" = 0 ]; then
-    apt_lists_ready
-    if [ -n "$(apt_candidate python3.13-dev)" ]; then
-      apt_install_missing python3.13-dev python3.13-venv
-      python_usable /usr/bin/python3.13 && PYTHON=/usr/bin/python3.13
+fi
+if [ "$PROBE" = 1 ]; then
+  [ -n "$PYTHON" ] && { printf '%s\n' "$PYTHON"; exit 0; }
+  exit 3
+fi
+
+# Quick path: everything was set up before for the same requirements and interpreter.
+if [ -f "$STAMP" ] && system_ready; then
+  if [ -f "$VENV/.korvo-root" ]; then
+    have="root:$(cat "$VENV/.korvo-root")"
+  else
+    have="${PYTHON:-none}"
+  fi
+  if [ "$(cat "$STAMP")" = "$(stamp_key "$have")" ] && "$RUN" "$VENV" python -c '' >/dev/null 2>&1; then
+    if [ "$WITH_PROJECT" = 0 ] || "$RUN" "$VENV" python -c 'import korvo_mesh' >/dev/null 2>&1; then
+      exit 0
     fi
   fi
 fi
-if [ -z "$PYTHON" ]; then
-  build_cpython_from_source
-  PYTHON="$CPY_PREFIX/bin/$PY_NAME"
+
+if [ -z "$PYTHON" ] && [ "${KORVO_FORCE_SOURCE_BUILD:-0}" != 1 ] && [ "$FREE_THREADED" = 0 ] \
+   && command -v apt-get >/dev/null 2>&1; then
+  apt_lists_ready
+  if [ -n "$(apt_candidate "python$BASE-dev")" ]; then
+    apt_install_missing "python$BASE-dev" "python$BASE-venv"
+    python_usable "/usr/bin/$PY_NAME" && PYTHON="/usr/bin/$PY_NAME"
+  fi
 fi
-log "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
+if [ -z "$PYTHON" ]; then
+  case "$HOW" in
+    source:*) build_cpython_from_source "${HOW#source:}"; PYTHON="$CPY_PREFIX/bin/$PY_NAME" ;;
+    root:*) ROOT_SUITE="${HOW#root:}"; python_in_root "$ROOT_SUITE"; PYTHON="/usr/bin/$PY_NAME" ;;
+    *) log "CPython $VERSION is not available here (none found, and none can be installed)"; exit 3 ;;
+  esac
+fi
+[ -z "$ROOT_SUITE" ] && apt_install_missing "${SYSTEM_PACKAGES[@]}"
 
 # ---------------------------------------------------------------------------
 # The virtual environment
 # ---------------------------------------------------------------------------
-want_base="$("$PYTHON" -c 'import sys; print(sys.base_prefix)')"
-have_base="$("$VENV/bin/python" -c 'import sys; print(sys.base_prefix)' 2>/dev/null || true)"
-if [ "$have_base" != "$want_base" ]; then
+# The command that runs the interpreter where it lives.
+if [ -n "$ROOT_SUITE" ]; then
+  in_place=("$ROOT/scripts/debian_root.sh" run "$ROOT_SUITE" --)
+  log "using $PYTHON of the Debian $ROOT_SUITE root"
+  have="root:$ROOT_SUITE"
+else
+  in_place=()
+  log "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
+  have="$PYTHON"
+fi
+want_base="$("${in_place[@]}" "$PYTHON" -c 'import sys; print(sys.base_prefix)')"
+have_base="$("$RUN" "$VENV" python -c 'import sys; print(sys.base_prefix)' 2>/dev/null || true)"
+if [ "$have_base" != "$want_base" ] || [ "$([ -f "$VENV/.korvo-root" ] && cat "$VENV/.korvo-root")" != "$ROOT_SUITE" ]; then
   [ -e "$VENV" ] && log "recreating $(basename "$VENV") (was: ${have_base:-broken})"
   rm -rf "$VENV"
-  "$PYTHON" -m venv "$VENV"
+  "${in_place[@]}" "$PYTHON" -m venv "$VENV"
+  [ -n "$ROOT_SUITE" ] && printf '%s\n' "$ROOT_SUITE" >"$VENV/.korvo-root"
 fi
 rm -f "$STAMP"
-log "installing the pinned dev requirements"
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$REQS"
-stamp_key >"$STAMP"
+log "installing the pinned tools of $(basename "$REQS") into $(basename "$VENV")"
+"$RUN" "$VENV" python -m pip install -q --disable-pip-version-check -r "$REQS"
+stamp_key "$have" >"$STAMP"
 
 if [ "$WITH_PROJECT" = 1 ]; then
   log "installing korvo_mesh into $(basename "$VENV")"
-  make --no-print-directory -C "$ROOT" "$MODULE_TARGET"
+  make --no-print-directory -C "$ROOT" "module-$VERSION"
 fi
 log "ready: $VENV"

@@ -1,24 +1,26 @@
 #!/usr/bin/env bash
-# Packaging check: the stubs match the built module; a wheel builds for each interpreter,
-# cp313 from .venv and cp313t (free-threaded) from .venv-ft; auditwheel repairs each to a
-# manylinux tag that this machine's glibc satisfies; each repaired wheel installs into a
-# fresh environment of its interpreter outside the source tree and imports (on 3.13t with
-# the GIL still off); and an sdist builds the same wheel. The repaired wheels are left in
-# dist/. Needs .venv, .venv-ft and auditwheel (make check-package sets them up).
+# Packaging check:
+#
+#   scripts/check_package.sh VENV...     (make check-package passes every tested interpreter's)
+#
+# The stubs match the built module (stubtest, in the first environment). For each
+# environment's interpreter, where that interpreter runs (inside its Debian root for one made
+# there): a wheel builds, by the oldest C++23 compiler at hand (g++-12 where installed: a newer
+# one's libstdc++ headers can raise the symbol versions the module needs); auditwheel repairs
+# it to the oldest manylinux tag it qualifies for; it installs into a fresh environment of
+# that interpreter outside the source tree and imports (on a free-threaded build with the GIL
+# still off). Back on this machine each repaired wheel's tags must be ones this machine's glibc
+# accepts, and only the module, its stubs and the dist-info may land at the top of
+# site-packages; it then replaces that interpreter's wheel in dist/ (wheels of other
+# interpreters stay). A type checker finds the installed stubs, and an sdist builds the same
+# wheel. Needs auditwheel in every environment (make check-package sets it up).
+#
+#   scripts/check_package.sh --wheel OUT    the per-interpreter part, run by the above in the
+#                                           interpreter's own place: the repaired wheel to OUT
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 root="$KORVO_ROOT"
-py="$KORVO_VENV/bin/python"
-py_ft="$KORVO_VENV_FT/bin/python"
-[ -x "$py" ] || die "no $py: run 'make bootstrap' first"
-[ -x "$py_ft" ] || die "no $py_ft: run 'make bootstrap-ft' first"
-[ -x "$KORVO_VENV/bin/auditwheel" ] || die "no auditwheel in .venv: run 'make check-package'"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-
-echo "== stubtest"
-(cd "$work" && "$py" -m mypy.stubtest korvo_mesh)
 
 # The tag a wheel built by PYTHON carries before repair: cp313-cp313[t]-linux_<arch>.
 build_tag() {
@@ -28,32 +30,66 @@ abi = "cp" + v + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 print("cp%s-%s-%s" % (v, abi, sysconfig.get_platform().replace("-", "_").replace(".", "_")))'
 }
 
-# Builds the wheel for PYTHON, repairs it and checks what it would install; prints the path
-# of the repaired wheel on stdout.
-build_and_repair() {
-  local python="$1" tag raw abi
-  tag="$(build_tag "$python")"
-  abi="$(cut -d- -f2 <<<"$tag")"
-  "$python" -m pip wheel -q --no-deps -w "$work/raw-$abi" "$root" >&2
-  raw="$(ls "$work"/raw-"$abi"/korvo_mesh-*.whl)"
+# --- one interpreter, where it runs ------------------------------------------------------
+if [ "${1:-}" = --wheel ]; then
+  out="${2:?--wheel needs an output folder}"
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' EXIT
+  tag="$(build_tag python)"
+  cxx="$(command -v g++-12 || command -v g++ || true)"
+  [ -n "$cxx" ] || die "no g++ to build the wheel with"
+  echo "== wheel for $(cut -d- -f2 <<<"$tag"), built by $("$cxx" --version | head -1)"
+  CXX="$cxx" python -m pip wheel -q --no-deps -w "$work/raw" "$root" >&2
+  raw="$(ls "$work"/raw/korvo_mesh-*.whl)"
   case "$(basename "$raw")" in
     *"-$tag.whl") ;;
     *) die "built $(basename "$raw"), expected the tag $tag" ;;
   esac
   # auditwheel picks the oldest manylinux policy whose glibc and libstdc++ symbol versions
   # cover everything the module uses, and grafts any library outside that policy.
-  "$KORVO_VENV/bin/auditwheel" show "$raw" 2>&1 | grep -v '^INFO:' >&2
-  "$KORVO_VENV/bin/auditwheel" repair -w "$work/wheel-$abi" "$raw" >"$work/repair-$abi.log" 2>&1 \
-    || { cat "$work/repair-$abi.log" >&2; die "auditwheel could not repair $(basename "$raw")"; }
-  ls "$work"/wheel-"$abi"/korvo_mesh-*.whl
-}
+  auditwheel show "$raw" 2>&1 | grep -v '^INFO:' >&2
+  auditwheel repair -w "$work/wheel" "$raw" >"$work/repair.log" 2>&1 \
+    || { cat "$work/repair.log" >&2; die "auditwheel could not repair $(basename "$raw")"; }
+  wheel="$(ls "$work"/wheel/korvo_mesh-*.whl)"
+  # A fresh environment outside the tree, warnings as errors: on a free-threaded build an
+  # import that switched the GIL back on would warn.
+  python -m venv "$work/env"
+  "$work/env/bin/python" -m pip install -q --no-deps "$wheel"
+  (cd "$work" && env -u PYTHON_GIL "$work/env/bin/python" -W error -c '
+import importlib.metadata, korvo_mesh, pathlib, sys, sysconfig
+m = korvo_mesh.KorvoMesh("wheel")
+assert m.register_agent("T", "a").startswith("{\"agent_id\":\"a\"")
+m.state_set("k", "[1.5, {\"b\": 1, \"a\": null}]")
+assert m.state_get("k") == "[1.5,{\"a\":null,\"b\":1}]"
+assert pathlib.Path(korvo_mesh.__file__).parent.joinpath("korvo_mesh.pyi").exists()
+# One version for the distribution and the module, both from CMakeLists.txt.
+assert korvo_mesh.__version__ == importlib.metadata.version("korvo-mesh"), \
+    (korvo_mesh.__version__, importlib.metadata.version("korvo-mesh"))
+free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+assert not free_threaded or not sys._is_gil_enabled(), "importing korvo_mesh enabled the GIL"
+print("imported", korvo_mesh.__file__, korvo_mesh.__version__, sys.version.split()[0], *["(GIL off)"] * free_threaded)')
+  mkdir -p "$out"
+  rm -f "$out"/korvo_mesh-*.whl
+  cp "$wheel" "$out/"
+  exit 0
+fi
 
-# Checks a repaired wheel: its tags are this interpreter's with manylinux platforms this
-# machine's glibc satisfies (so pip here, and on any newer glibc, takes it), and nothing lands
-# at the top of site-packages but the module, its stub, the stub-only package and the
-# dist-info folder. A stray top-level file (a py.typed marker, say) would belong to every
-# distribution that ships one; a grafted library folder would mean the module needs a shared
-# library outside the manylinux policy.
+# --- every interpreter -------------------------------------------------------------------
+[ $# -ge 1 ] || die "usage: check_package.sh VENV... (or --wheel OUT)"
+py="$1/bin/python"
+[ -x "$py" ] || die "no $py: run 'make bootstrap' first"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+echo "== stubtest"
+(cd "$work" && "$py" -m mypy.stubtest korvo_mesh)
+
+# Checks a repaired wheel on this machine: its tags are this interpreter's with manylinux
+# platforms this machine's glibc satisfies (so pip here, and on any newer glibc, takes it),
+# and nothing lands at the top of site-packages but the module, its stub, the stub-only
+# package and the dist-info folder. A stray top-level file (a py.typed marker, say) would
+# belong to every distribution that ships one; a grafted library folder would mean the
+# module needs a shared library outside the manylinux policy.
 check_repaired() {
   "$py" - "$1" "$2" <<'EOF'
 import csv, io, os, re, sys, zipfile
@@ -95,47 +131,32 @@ print("tags:", ", ".join(sorted(map(str, tags))), "| top of site-packages:", ", 
 EOF
 }
 
-# Installs WHEEL into a fresh environment of PYTHON outside the tree and uses it there, with
-# warnings as errors: on 3.13t an import that switched the GIL back on would warn.
-install_fresh() {
-  local python="$1" wheel="$2" env="$3"
-  "$python" -m venv "$env"
-  "$env/bin/python" -m pip install -q --no-deps "$wheel"
-  (cd "$work" && env -u PYTHON_GIL "$env/bin/python" -W error -c '
-import importlib.metadata, korvo_mesh, pathlib, sys, sysconfig
-m = korvo_mesh.KorvoMesh("wheel")
-assert m.register_agent("T", "a").startswith("{\"agent_id\":\"a\"")
-assert pathlib.Path(korvo_mesh.__file__).parent.joinpath("korvo_mesh.pyi").exists()
-# One version for the distribution and the module, both from CMakeLists.txt.
-assert korvo_mesh.__version__ == importlib.metadata.version("korvo-mesh"), \
-    (korvo_mesh.__version__, importlib.metadata.version("korvo-mesh"))
-free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-assert not free_threaded or not sys._is_gil_enabled(), "importing korvo_mesh enabled the GIL"
-print("imported", korvo_mesh.__file__, korvo_mesh.__version__, *["(GIL off)"] * free_threaded)')
-}
-
-rm -f "$root"/dist/korvo_mesh-*.whl
 mkdir -p "$root/dist"
-for python in "$py" "$py_ft"; do
-  tag="$(build_tag "$python")"
+made=()
+for venv in "$@"; do
+  tag="$("$root/scripts/venv_run.sh" "$venv" bash -c "$(declare -f build_tag); build_tag python")"
   abi="$(cut -d- -f2 <<<"$tag")"
-  echo "== wheel for $abi"
-  wheel="$(build_and_repair "$python")"
-  echo "repaired $(basename "$wheel")"
+  out="$root/build-package/$abi"
+  "$root/scripts/venv_run.sh" "$venv" bash "$root/scripts/check_package.sh" --wheel "$out"
+  wheel="$(ls "$out"/korvo_mesh-*.whl)"
   check_repaired "$wheel" "$tag"
-  install_fresh "$python" "$wheel" "$work/env-$abi"
+  # Only this interpreter's wheel is replaced: the others' stay as they were made.
+  rm -f "$root"/dist/korvo_mesh-*-"$(cut -d- -f1,2 <<<"$tag")"-*.whl
   cp "$wheel" "$root/dist/"
+  made+=("$(basename "$wheel")")
 done
 
 # A type checker run from outside the tree finds the types through the installed stubs.
-echo "== mypy against the installed wheel"
+echo "== mypy against an installed wheel"
+"$py" -m venv "$work/env"
+"$work/env/bin/python" -m pip install -q --no-deps "$root/dist/${made[0]}"
 cat >"$work/use_types.py" <<'EOF'
 from korvo_mesh import KorvoMesh
 mesh = KorvoMesh("typed")
 count: int = mesh.publish("t", "1")
 text: str = mesh.state_get("k")  # a str or None: the checker must refuse this
 EOF
-if (cd "$work" && "$py" -m mypy --python-executable "$work/env-cp313/bin/python" --no-incremental use_types.py \
+if (cd "$work" && "$py" -m mypy --python-executable "$work/env/bin/python" --no-incremental use_types.py \
       >"$work/mypy.out" 2>&1); then
   cat "$work/mypy.out" >&2; die "mypy accepted an Optional[str] as str: the stubs were not found"
 fi
@@ -150,4 +171,5 @@ sdist="$(ls "$work"/sdist/korvo_mesh-*.tar.gz)"
 "$py" -m pip wheel -q --no-deps -w "$work/from-sdist" "$sdist"
 ls "$work"/from-sdist/korvo_mesh-*"$tag".whl >/dev/null
 echo "sdist $(basename "$sdist") builds $(basename "$(ls "$work"/from-sdist/*.whl)")"
+echo "wheels made: ${made[*]}"
 echo "wheels in dist/: $(cd "$root/dist" && echo korvo_mesh-*.whl)"

@@ -4,8 +4,8 @@
 #
 #   scripts/fuzz.sh [SECONDS]     run every harness for SECONDS (default 60)
 #
-# The harnesses are CMake targets (KORVO_BUILD_FUZZERS=ON), built with clang into
-# build-fuzz/ with the project's own warnings and -Werror. Each run lays fresh seeds
+# The harnesses are CMake targets (the fuzz preset: KORVO_BUILD_FUZZERS=ON), built with
+# clang into build-fuzz/ with the project's own warnings and -Werror. Each run lays fresh seeds
 # from the case tables in tests/data/ (see the tables below), runs the harnesses one
 # after another and prints, per harness, the executions and the corpus size. What a
 # harness finds is kept in build-fuzz/corpus/<name>/ between runs. Exits non-zero when
@@ -86,23 +86,18 @@ fi
 CXX="$(command -v "$CXX")" || die "no compiler '${FUZZ_CXX:-clang++-19}'"
 
 # --- build ----------------------------------------------------------------------------
+# The fuzz preset (CMakePresets.json); its cmake and ninja are .venv's.
 CMAKE="$(project_cmake)"
-GENERATOR=()
-if [ -x "$KORVO_VENV/bin/ninja" ] || command -v ninja >/dev/null 2>&1; then
-  GENERATOR=(-G Ninja)
-  PATH="$KORVO_VENV/bin:$PATH"
-fi
+PATH="$KORVO_VENV/bin:$PATH"
 cache="$OUT/CMakeCache.txt"
 if [ -f "$cache" ] && [ "$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$cache")" != "$CXX" ]; then
   log "compiler changed to $CXX: configuring build-fuzz/ anew"
   rm -rf "$cache" "$OUT/CMakeFiles"
 fi
-if [ ! -f "$cache" ]; then
-  "$CMAKE" -S "$KORVO_ROOT" -B "$OUT" "${GENERATOR[@]}" -DCMAKE_CXX_COMPILER="$CXX" \
-    -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-O1 -g" -DKORVO_BUILD_FUZZERS=ON >/dev/null
-fi
+cd "$KORVO_ROOT"
+[ -f "$cache" ] || "$CMAKE" --preset fuzz -DCMAKE_CXX_COMPILER="$CXX" >/dev/null
 log "building with $("$CXX" --version | head -1)"
-"$CMAKE" --build "$OUT" -j "$JOBS" --target seed_split "${TARGETS[@]/%/_fuzz}"
+"$CMAKE" --build --preset fuzz -j "$JOBS" --target seed_split "${TARGETS[@]/%/_fuzz}"
 
 # --- seeds ----------------------------------------------------------------------------
 # Laid fresh each run, only the sets the chosen harnesses use.

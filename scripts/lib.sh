@@ -5,8 +5,10 @@
 #   . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 #
 # Provides:
-#   KORVO_ROOT, KORVO_VENV      the repository root and its virtual environment
-#   KORVO_VENV_FT               the environment of the free-threaded interpreter (3.13t)
+#   KORVO_ROOT, KORVO_VENV      the repository root and the default interpreter's environment
+#   KORVO_CACHE                 the project's cache folder (interpreters built or rooted here)
+#   korvo_venv VERSION          prints the environment of an interpreter (3.13, 3.13t, 3.14, ...):
+#                               .venv for the default one, .venv-VERSION for the others
 #   log MESSAGE... / die MESSAGE...
 #                               a line on stderr prefixed with the script's name; die
 #                               exits 1
@@ -18,12 +20,22 @@
 #   apt_update_once             `apt-get update` unless this script already did
 #   apt_lists_ready             `apt_update_once` when the machine has no package lists
 #   apt_candidate PACKAGE       prints the version apt would install, if any
+#   archive_uri                 prints the Debian archive the machine's own apt sources name
 #   project_cmake               prints the cmake to use (.venv's, else the one on PATH)
 
 KORVO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# The interpreter `make test` runs on; every other one is named by its version.
+KORVO_DEFAULT_PYTHON=3.13
 KORVO_VENV="$KORVO_ROOT/.venv"
-# shellcheck disable=SC2034  # read by the scripts that source this file
-KORVO_VENV_FT="$KORVO_ROOT/.venv-ft"
+KORVO_CACHE="${KORVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/korvo-mesh}"
+
+korvo_venv() {
+  if [ "$1" = "$KORVO_DEFAULT_PYTHON" ]; then
+    printf '%s\n' "$KORVO_VENV"
+  else
+    printf '%s/.venv-%s\n' "$KORVO_ROOT" "$1"
+  fi
+}
 KORVO_SCRIPT="$(basename "${BASH_SOURCE[1]:-$0}")"
 
 log() { printf '%s: %s\n' "$KORVO_SCRIPT" "$*" >&2; }
@@ -78,6 +90,35 @@ apt_candidate() {
   apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ { if ($2 != "(none)") print $2; exit }'
 }
 
+# The archive URI of the machine's own Debian sources: the URIs: field of debian.sources (the
+# stanza for this release), else the first matching deb line of sources.list.
+archive_uri() {
+  local codename uri=""
+  codename="$(. /etc/os-release 2>/dev/null; printf '%s' "${VERSION_CODENAME:-}")"
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    uri="$(awk -v want="$codename" '
+      function flush() { if (uris != "" && (first == "" )) first = uris
+                         if (uris != "" && hit && pick == "") pick = uris
+                         uris = ""; hit = 0 }
+      /^[[:space:]]*$/ { flush(); next }
+      /^URIs:/ { uris = $2 }
+      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == want) hit = 1 }
+      END { flush(); print (pick != "" ? pick : first) }' /etc/apt/sources.list.d/debian.sources)"
+  fi
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri="$(awk -v want="$codename" '
+      $1 == "deb" {
+        for (i = 2; i <= NF; i++) if ($i ~ /^[a-z+]+:\/\//) { u = $i; s = $(i + 1); break }
+        if (first == "") first = u
+        if (s == want && pick == "") pick = u
+      }
+      END { print (pick != "" ? pick : first) }' /etc/apt/sources.list)"
+  fi
+  [ -n "$uri" ] || return 1
+  printf '%s\n' "${uri%/}"
+}
+
+# The cmake to configure with: .venv's (pinned, new enough for the presets), else the one on PATH.
 project_cmake() {
   if [ -x "$KORVO_VENV/bin/cmake" ]; then
     printf '%s\n' "$KORVO_VENV/bin/cmake"

@@ -4,7 +4,7 @@
 #
 #   scripts/memcheck.sh [GTEST_FILTER]
 #
-# Builds the tests without sanitizers (-O1 -g) into build-memcheck/, installing
+# Builds the tests without sanitizers (-O1 -g; preset memcheck) into build-memcheck/, installing
 # valgrind through apt when it is missing. Exits non-zero when a test fails or
 # memcheck reports an error; the full report is in build-memcheck/memcheck.log.
 set -euo pipefail
@@ -16,20 +16,15 @@ OUT="$ROOT/build-memcheck"
 FILTER="${1:-*}"
 JOBS="${JOBS:-2}"
 
+# The memcheck preset (CMakePresets.json): no sanitizers, -O1 -g. Its cmake and ninja are .venv's.
 CMAKE="$(project_cmake)"
-GENERATOR=()
-if [ -x "$KORVO_VENV/bin/ninja" ] || command -v ninja >/dev/null 2>&1; then
-  GENERATOR=(-G Ninja)
-  PATH="$KORVO_VENV/bin:$PATH"
-fi
+PATH="$KORVO_VENV/bin:$PATH"
 
 apt_install_missing valgrind
 
-if [ ! -f "$OUT/CMakeCache.txt" ]; then
-  "$CMAKE" -S "$ROOT" -B "$OUT" "${GENERATOR[@]}" -DCMAKE_BUILD_TYPE=None \
-    -DCMAKE_CXX_FLAGS="-O1 -g" -DKORVO_BUILD_TESTS=ON -DKORVO_SANITIZE=OFF >/dev/null
-fi
-"$CMAKE" --build "$OUT" -j "$JOBS" --target korvo_core_tests
+cd "$ROOT"
+[ -f "$OUT/CMakeCache.txt" ] || "$CMAKE" --preset memcheck >/dev/null
+"$CMAKE" --build --preset memcheck -j "$JOBS"
 
 LOG="$OUT/memcheck.log"
 log "running korvo_core_tests under memcheck (report: ${LOG#"$ROOT"/})"
