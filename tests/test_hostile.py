@@ -14,6 +14,7 @@ from conftest import json_values, python_canonical
 from korvo_mesh import KorvoMesh
 
 SUITE = sorted((pathlib.Path(__file__).parent / "data" / "jsontestsuite").glob("*.json"))
+assert SUITE, "tests/data/jsontestsuite holds no document"
 MESSAGE = re.compile(r"^Serialization error: .+ at line \d+ column \d+$")
 
 
@@ -43,10 +44,6 @@ def test_json_test_suite_through_state_set(path):
     # The canonical text reads back to itself.
     mesh.state_set("again", canonical)
     assert mesh.state_get("again") == canonical
-
-
-def test_json_test_suite_counts():
-    assert len(SUITE) == 318
 
 
 @settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow], deadline=None)

@@ -7,7 +7,10 @@
 #include <string_view>
 
 #include "fuzz_check.h"
+#include "base/bytes.h"
+#include "base/escapes.h"
 #include "base/text_quote.h"
+#include "base/utf8.h"
 
 namespace {
 
@@ -27,46 +30,25 @@ bool unquote(std::string_view q, std::string& out) {
             continue;
         }
         if (++i == q.size()) return false;
-        switch (q[i]) {
-            case '"': out.push_back('"'); break;
-            case '\\': out.push_back('\\'); break;
-            case 't': out.push_back('\t'); break;
-            case 'r': out.push_back('\r'); break;
-            case 'n': out.push_back('\n'); break;
-            case '0': out.push_back('\0'); break;
-            case 'u': {
-                if (++i == q.size() || q[i] != '{') return false;
-                char32_t cp = 0;
-                std::size_t digits = 0;
-                for (++i; i < q.size() && q[i] != '}'; ++i, ++digits) {
-                    const char h = q[i];
-                    int v;
-                    if (h >= '0' && h <= '9') v = h - '0';
-                    else if (h >= 'a' && h <= 'f') v = h - 'a' + 10;
-                    else return false;
-                    if (digits == 6) return false;
-                    cp = cp << 4 | static_cast<char32_t>(v);
-                }
-                if (i == q.size() || digits == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-                if (cp < 0x80) {
-                    out.push_back(static_cast<char>(cp));
-                } else if (cp < 0x800) {
-                    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-                    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-                } else if (cp < 0x10000) {
-                    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-                    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-                    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-                } else {
-                    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-                    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-                    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-                    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-                }
-                break;
-            }
-            default: return false;
+        if (q[i] != 'u') {
+            // The character whose escape letter this is, if any.
+            int ch = 0;
+            while (ch < 0x80 && korvo::escapes::kQuoted[static_cast<std::size_t>(ch)] != q[i]) ++ch;
+            if (ch == 0x80 || q[i] == 0) return false;
+            out.push_back(static_cast<char>(ch));
+            continue;
         }
+        if (++i == q.size() || q[i] != '{') return false;
+        char32_t cp = 0;
+        std::size_t digits = 0;
+        for (++i; i < q.size() && q[i] != '}'; ++i, ++digits) {
+            // Lower-case hex only: the quoting never writes upper case.
+            const int v = q[i] >= 'A' && q[i] <= 'F' ? -1 : korvo::bytes::hex_value(q[i]);
+            if (v < 0 || digits == 6) return false;
+            cp = cp << 4 | static_cast<char32_t>(v);
+        }
+        if (i == q.size() || digits == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        korvo::utf8::append(out, cp);
     }
     return true;
 }
@@ -84,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(korvo::fuzz::valid_utf8(q), "quoted form is not valid UTF-8", q);
     if (!korvo::fuzz::valid_utf8(input)) return 0;
     bool raw_control = false;
-    korvo::fuzz::decode_utf8(q, [&](char32_t cp) { raw_control |= is_control(cp); });
+    korvo::utf8::for_each<korvo::utf8::Policy::Strict>(q, [&](char32_t cp) { raw_control |= is_control(cp); });
     check(!raw_control, "raw control character in the quoted form", q);
     std::string back;
     check(unquote(q, back), "quoted form has a malformed escape", q);

@@ -3,6 +3,10 @@
 
 #include <array>
 #include <unordered_map>
+#include <span>
+#include <variant>
+
+#include "base/digits.h"
 
 #include "base/text_quote.h"
 #include "base/utf8.h"
@@ -14,7 +18,6 @@ namespace korvo {
 namespace {
 
 using json::Cursor;
-using json::Failure;
 
 // Unicode White_Space, the characters trimmed from both ends of a plan text.
 bool is_unicode_space(char32_t c) noexcept {
@@ -24,315 +27,235 @@ bool is_unicode_space(char32_t c) noexcept {
 }
 
 std::string_view trim_unicode_space(std::string_view text) noexcept {
-    while (!text.empty()) {
-        std::size_t next = 0;
-        if (!is_unicode_space(utf8::decode(text, next))) break;
-        text.remove_prefix(next);
+    using utf8::Policy;
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = begin + text.size();
+    while (begin != end) {
+        const auto* next = begin;
+        if (!is_unicode_space(utf8::decode<Policy::Show>(next, end))) break;
+        begin = next;
     }
-    while (!text.empty()) {
+    while (begin != end) {
         // The last character starts at most three continuation bytes before the end.
-        std::size_t start = text.size() - 1;
-        while (start > 0 && text.size() - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        std::size_t next = start;
-        const char32_t cp = utf8::decode(text, next);
-        if (next != text.size() || !is_unicode_space(cp)) break;
-        text.remove_suffix(text.size() - start);
+        const auto* start = end - 1;
+        while (start != begin && end - start < 4 && (*start & 0xC0) == 0x80) --start;
+        const auto* next = start;
+        const char32_t cp = utf8::decode<Policy::Show>(next, end);
+        if (next != end || !is_unicode_space(cp)) break;
+        end = start;
     }
-    return text;
+    return {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)};
 }
 
-enum class Next { Item, End, Failed };
+constexpr std::array<std::string_view, 4> kPlanFields = {"app_name", "backends", "functions", "agents"};
+constexpr std::array<std::string_view, 2> kSpecFields = {"backend_type", "config"};
 
-// Reads plan JSON straight into the records. Syntax failures are positioned by the reader as
-// they happen; record-level failures (a missing, repeated or ill-typed field, a short array)
-// are positioned where the record's own reading stops: after the value met for an ill-typed
-// field, and after the record's closing bracket (when it comes next) for the others.
-class PlanDecoder {
+using Backends = std::vector<std::pair<std::string, BackendSpec>>;
+using Texts = std::vector<std::string>;
+// A member the plan does not know: its value is checked by the lenient rules and dropped.
+struct Unknown {};
+
+// Reads plan JSON straight into the records, as a sink of the one walk (json/walk.h), which
+// owns the grammar, its separators and their failures. What this sink adds are the records'
+// own refusals, in the words and at the places a record reader gives them: a value of the wrong
+// kind is named after it has been read (a sequence or a map at its opening bracket); a missing,
+// repeated or surplus field, or an empty sequence, where the record's reading stops, which is
+// after the record's closing bracket when that comes next.
+class PlanReader {
 public:
-    explicit PlanDecoder(std::string_view text) noexcept : r_(text) {}
+    // Where a value goes, and so what it must be.
+    using Slot = std::variant<Plan*, BackendSpec*, Backends*, Texts*, std::string*, json::Value*, Unknown>;
 
-    bool decode(Plan& plan) { return read_plan(plan) && r_.finish(); }
-    MeshError error() const { return r_.error().to_mesh_error(); }
+    explicit PlanReader(Cursor& c) noexcept : c_(c) {}
 
-private:
-    static constexpr std::array<std::string_view, 4> kPlanFields = {"app_name", "backends", "functions", "agents"};
-    static constexpr std::array<std::string_view, 2> kSpecFields = {"backend_type", "config"};
+    bool refused() const noexcept { return refused_; }
+    json::ReadError error() const { return refused_ ? c_.error_at(refusal_, refusal_at_) : c_.error(); }
 
-    // A record-level failure whose position is settled by the enclosing record.
-    bool defer(std::string description) {
-        pending_ = std::move(description);
+    // A plan member's config is any value, kept as a tree; an unknown member's is only checked.
+    bool claims(const Slot& s) const noexcept {
+        return std::holds_alternative<json::Value*>(s) || std::holds_alternative<Unknown>(s);
+    }
+    bool read_claimed(Cursor& c, const Slot& s) {
+        if (const auto* v = std::get_if<json::Value*>(&s)) return json::read_value(c, **v);
+        return json::check_value<json::kLenientSkip>(c);
+    }
+
+    // ---- scalars: a text where one is wanted, and otherwise what was found, named ----
+    void null(const Slot& s) { wrong_type(s, "null"); }
+    void boolean(const Slot& s, bool b) { wrong_type(s, b ? "boolean `true`" : "boolean `false`"); }
+    bool number(Cursor& c, const Slot& s, const json::NumberText& n) {
+        json::Number v;
+        if (!c.number_value(n, v)) return false;
+        std::string found = v.kind == json::Number::Kind::Float ? "floating point `" : "integer `";
+        switch (v.kind) {
+            case json::Number::Kind::UInt: json::write_uint(v.u, found); break;
+            case json::Number::Kind::Int: json::write_int(v.i, found); break;
+            case json::Number::Kind::Float: json::write_float(v.d, found); break;
+        }
+        found += '`';
+        wrong_type(s, found);
+        return false;
+    }
+    bool string(Cursor& c, const Slot& s) {
+        if (auto* const* text = std::get_if<std::string*>(&s)) {
+            (*text)->clear();
+            return json::read_string_body(c, **text);
+        }
+        std::string met;
+        if (!json::read_string_body(c, met)) return false;
+        std::string found = "string ";
+        append_quoted(met, found);
+        wrong_type(s, found);
         return false;
     }
 
-    // After a record's visitor failed: a deferred failure takes the position reached once the
-    // record's closing bracket, if it is next, has been consumed.
-    bool settle(char closer) {
-        if (r_.failed()) return false;
-        const int c = r_.peek_nonspace();
-        if (c == closer) {
-            r_.eat();
-        } else if (closer == ']' && c == ',') {
-            r_.eat();
-            r_.peek_nonspace();
+    // ---- sequences: the array form of the records, and lists of texts ----
+    struct Seq {
+        Slot of;
+        std::size_t count = 0;
+    };
+    Seq begin_array(const Slot& s) {
+        if (std::holds_alternative<Backends*>(s) || std::holds_alternative<std::string*>(s)) {
+            refuse_at(c_.offset() - 1, invalid_type("sequence", s));
+        } else if (auto* const* texts = std::get_if<Texts*>(&s)) {
+            (*texts)->clear();
         }
-        return r_.fail(std::move(pending_), r_.offset());
+        return Seq{s, 0};
+    }
+    Slot element(Seq& a) {
+        const std::size_t i = a.count++;
+        if (auto* const* plan = std::get_if<Plan*>(&a.of)) return plan_field(**plan, i);
+        if (auto* const* spec = std::get_if<BackendSpec*>(&a.of)) return spec_field(**spec, i);
+        return &std::get<Texts*>(a.of)->emplace_back();
+    }
+    bool full(const Seq& a) const noexcept {
+        if (std::holds_alternative<Plan*>(a.of)) return a.count == kPlanFields.size();
+        if (std::holds_alternative<BackendSpec*>(a.of)) return a.count == kSpecFields.size();
+        return false;
+    }
+    void end_array(const Seq& a) {
+        if (a.count != 0) return;
+        if (std::holds_alternative<Plan*>(a.of)) refuse(invalid_length("struct Plan", kPlanFields.size()));
+        if (std::holds_alternative<BackendSpec*>(a.of)) refuse(invalid_length("struct BackendSpec", kSpecFields.size()));
     }
 
-    Next next_element(bool& first) {
-        int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_next(Failure::EofList), Next::Failed;
-        if (c == ']') return Next::End;
-        if (first) {
-            first = false;
-            return Next::Item;
+    // ---- maps: the object form of the records, and the backends by name ----
+    struct Map {
+        Slot of;
+        std::array<bool, kPlanFields.size()> seen{};
+        std::size_t field = 0;
+        std::string name;                                  // the backend being read: its name
+        BackendSpec spec;                                  // and its spec
+        std::unordered_map<std::string, std::size_t> at;   // backend name -> its place
+    };
+    Map begin_object(const Slot& s) {
+        if (std::holds_alternative<Texts*>(s) || std::holds_alternative<std::string*>(s)) {
+            refuse_at(c_.offset() - 1, invalid_type("map", s));
+        } else if (auto* const* backends = std::get_if<Backends*>(&s)) {
+            (*backends)->clear();
         }
-        if (c != ',') return r_.fail_next(Failure::ExpectedCommaOrBracket), Next::Failed;
-        r_.eat();
-        c = r_.peek_nonspace();
-        if (c == ']') return r_.fail_next(Failure::TrailingComma), Next::Failed;
-        if (c == -1) return r_.fail_next(Failure::EofValue), Next::Failed;
-        return Next::Item;
+        Map o;
+        o.of = s;
+        return o;
     }
-
-    Next next_key(bool& first, std::string& key) {
-        int c = r_.peek_nonspace();
-        if (c == '}') return Next::End;
-        if (c == ',' && !first) {
-            r_.eat();
-            c = r_.peek_nonspace();
-        } else if (c == -1) {
-            return r_.fail_next(Failure::EofObject), Next::Failed;
-        } else if (first) {
-            first = false;
-        } else {
-            return r_.fail_next(Failure::ExpectedCommaOrBrace), Next::Failed;
-        }
-        if (c == '"') {
-            r_.eat();
-            key.clear();
-            return json::read_string_body(r_, key) ? Next::Item : Next::Failed;
-        }
-        if (c == '}') return r_.fail_next(Failure::TrailingComma), Next::Failed;
-        if (c == -1) return r_.fail_next(Failure::EofValue), Next::Failed;
-        return r_.fail_next(Failure::KeyMustBeString), Next::Failed;
-    }
-
-    // After the last element a sequence reads: only its closing bracket may follow.
-    bool end_seq() {
-        switch (r_.peek_nonspace()) {
-            case ']': r_.eat(); return true;
-            case ',':
-                r_.eat();
-                return r_.fail_next(r_.peek_nonspace() == ']' ? Failure::TrailingComma : Failure::TrailingCharacters);
-            case -1: return r_.fail_next(Failure::EofList);
-            default: return r_.fail_next(Failure::TrailingCharacters);
-        }
-    }
-
-    bool end_map() {
-        switch (r_.peek_nonspace()) {
-            case '}': r_.eat(); return true;
-            case ',': return r_.fail_next(Failure::TrailingComma);
-            case -1: return r_.fail_next(Failure::EofObject);
-            default: return r_.fail_next(Failure::TrailingCharacters);
-        }
-    }
-
-    // The value met where another kind was expected: consumed when it is a scalar, then named.
-    bool invalid_type(std::string_view expected) {
-        std::string found;
-        const int c = r_.peek();
-        if (c == '[' || c == '{') {
-            found = c == '[' ? "sequence" : "map";
-        } else {
-            json::Value met;
-            if (!json::read_value(r_, met)) return false;
-            found = describe(met);
-        }
-        std::string description = "invalid type: ";
-        description += found;
-        description += ", expected ";
-        description += expected;
-        return r_.fail(std::move(description), r_.offset());
-    }
-
-    // A record in object or array form.
-    template <class MapVisitor, class SeqVisitor>
-    bool read_record(std::string_view expected, MapVisitor&& visit_map, SeqVisitor&& visit_seq) {
-        const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_next(Failure::EofValue);
-        if (c != '[' && c != '{') return invalid_type(expected);
-        if (!r_.enter()) return false;
-        r_.eat();
-        if (c == '[') {
-            if (!visit_seq()) return settle(']');
-            if (!end_seq()) return false;
-        } else {
-            if (!visit_map()) return settle('}');
-            if (!end_map()) return false;
-        }
-        r_.leave();
-        return true;
-    }
-
-    // The opening bracket of a container a field holds; any other value is named as found.
-    bool open(char bracket, std::string_view expected) {
-        const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_next(Failure::EofValue);
-        if (c != bracket) return invalid_type(expected);
-        if (!r_.enter()) return false;
-        r_.eat();
-        return true;
-    }
-
-    bool read_text(std::string& out) {
-        const int c = r_.peek_nonspace();
-        if (c == -1) return r_.fail_next(Failure::EofValue);
-        if (c != '"') return invalid_type("a string");
-        r_.eat();
-        out.clear();
-        return json::read_string_body(r_, out);
-    }
-
-    bool read_texts(std::vector<std::string>& out) {
-        if (!open('[', "a sequence")) return false;
-        out.clear();
-        bool first = true;
-        for (;;) {
-            const Next n = next_element(first);
-            if (n == Next::Failed) return false;
-            if (n == Next::End) break;
-            if (!read_text(out.emplace_back())) return false;
-        }
-        if (!end_seq()) return false;
-        r_.leave();
-        return true;
-    }
-
-    bool read_backends(std::vector<std::pair<std::string, BackendSpec>>& out) {
-        if (!open('{', "a map")) return false;
-        out.clear();
-        std::unordered_map<std::string, std::size_t> index;
-        bool first = true;
-        std::string name;
-        for (;;) {
-            const Next n = next_key(first, name);
-            if (n == Next::Failed) return false;
-            if (n == Next::End) break;
-            BackendSpec spec;
-            if (!r_.colon() || !read_spec(spec)) return false;
-            // A repeated name keeps the last spec, in the place of the first.
-            auto [it, inserted] = index.try_emplace(name, out.size());
-            if (inserted) {
-                out.emplace_back(name, std::move(spec));
-            } else {
-                out[it->second].second = std::move(spec);
-            }
-        }
-        if (!end_map()) return false;
-        r_.leave();
-        return true;
-    }
-
-    static std::string describe(const json::Value& v) {
-        std::string text;
-        switch (v.type()) {
-            case json::Value::Type::Null: return "null";
-            case json::Value::Type::Bool: return v.as_bool() ? "boolean `true`" : "boolean `false`";
-            case json::Value::Type::String:
-                text = "string ";
-                append_quoted(v.as_string(), text);
-                return text;
-            case json::Value::Type::Float: text = "floating point `"; break;
-            default: text = "integer `"; break;  // arrays and objects are named before they are read
-        }
-        json::write(v, text);
-        return text + '`';
-    }
-
-    static std::string duplicate(std::string_view field) {
-        std::string d = "duplicate field `";
-        d += field;
-        d += '`';
-        return d;
-    }
-
-    // The members of a record in object form: known fields once each (read by `read_field`
-    // after their colon), unknown ones checked and skipped; the first field is required.
-    template <std::size_t N, class ReadField>
-    bool visit_fields(const std::array<std::string_view, N>& names, ReadField&& read_field) {
-        std::array<bool, N> seen{};
-        bool first = true;
-        for (;;) {
-            const Next n = next_key(first, key_);
-            if (n == Next::Failed) return false;
-            if (n == Next::End) break;
-            int field = -1;
-            for (std::size_t i = 0; i < N; ++i) {
-                if (key_ == names[i]) field = static_cast<int>(i);
-            }
-            if (field < 0) {
-                if (!r_.colon() || !json::check_value<json::kLenientSkip>(r_)) return false;
-                continue;
-            }
-            if (seen[static_cast<std::size_t>(field)]) return defer(duplicate(names[static_cast<std::size_t>(field)]));
-            seen[static_cast<std::size_t>(field)] = true;
-            if (!r_.colon() || !read_field(field)) return false;
-        }
-        if (!seen[0]) return defer("missing field `" + std::string(names[0]) + "`");
-        return true;
-    }
-
-    bool read_spec(BackendSpec& spec) {
-        auto visit_map = [&] {
-            return visit_fields(kSpecFields, [&](int field) {
-                return field == 0 ? read_text(spec.backend_type) : json::read_value(r_, spec.config);
-            });
-        };
-        auto visit_seq = [&] {
-            bool first = true;
-            Next n = next_element(first);
-            if (n == Next::Failed) return false;
-            if (n == Next::End) return defer("invalid length 0, expected struct BackendSpec with 2 elements");
-            if (!read_text(spec.backend_type)) return false;
-            n = next_element(first);
-            if (n == Next::Failed) return false;
-            if (n == Next::Item && !json::read_value(r_, spec.config)) return false;
+    bool key(Cursor& c, Map& o) {
+        key_.clear();
+        if (!json::read_string_body(c, key_)) return false;
+        if (std::holds_alternative<Backends*>(o.of)) {
+            o.name = key_;
             return true;
-        };
-        return read_record("struct BackendSpec", visit_map, visit_seq);
+        }
+        const std::span<const std::string_view> names = field_names(o.of);
+        o.field = names.size();
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (key_ == names[i]) o.field = i;
+        }
+        if (o.field == names.size()) return true;  // unknown: skipped
+        if (o.seen[o.field]) {
+            // Refused where the record stops: before its closing brace, when that is next.
+            if (c.peek_nonspace() == '}') c.eat();
+            refuse(std::string("duplicate field `").append(names[o.field]).append("`"));
+            return false;
+        }
+        o.seen[o.field] = true;
+        return true;
     }
-
-    bool read_plan_field(Plan& plan, int field) {
-        switch (field) {
-            case 0: return read_text(plan.app_name);
-            case 1: return read_backends(plan.backends);
-            case 2: return read_texts(plan.functions);
-            default: return read_texts(plan.agents);
+    Slot member(Map& o) {
+        if (std::holds_alternative<Backends*>(o.of)) {
+            o.spec = BackendSpec{};
+            return &o.spec;
+        }
+        if (o.field == field_names(o.of).size()) return Unknown{};
+        if (auto* const* plan = std::get_if<Plan*>(&o.of)) return plan_field(**plan, o.field);
+        return spec_field(*std::get<BackendSpec*>(o.of), o.field);
+    }
+    void end_member(Map& o) {
+        auto* const* backends = std::get_if<Backends*>(&o.of);
+        if (!backends) return;
+        // A repeated name keeps the last spec, in the place of the first.
+        Backends& list = **backends;
+        const auto [it, inserted] = o.at.try_emplace(o.name, list.size());
+        if (inserted) {
+            list.emplace_back(std::move(o.name), std::move(o.spec));
+        } else {
+            list[it->second].second = std::move(o.spec);
         }
     }
-
-    bool read_plan(Plan& plan) {
-        auto visit_map = [&] { return visit_fields(kPlanFields, [&](int field) { return read_plan_field(plan, field); }); };
-        auto visit_seq = [&] {
-            bool first = true;
-            for (int field = 0; field < 4; ++field) {
-                const Next n = next_element(first);
-                if (n == Next::Failed) return false;
-                if (n == Next::End) {
-                    if (field == 0) return defer("invalid length 0, expected struct Plan with 4 elements");
-                    break;
-                }
-                if (!read_plan_field(plan, field)) return false;
-            }
-            return true;
-        };
-        return read_record("struct Plan", visit_map, visit_seq);
+    void end_object(const Map& o) {
+        if (!std::holds_alternative<Plan*>(o.of) && !std::holds_alternative<BackendSpec*>(o.of)) return;
+        if (!o.seen[0]) refuse(std::string("missing field `").append(field_names(o.of)[0]).append("`"));
     }
 
-    Cursor r_;
-    std::string pending_;
+private:
+    static Slot plan_field(Plan& plan, std::size_t i) {
+        switch (i) {
+            case 0: return &plan.app_name;
+            case 1: return &plan.backends;
+            case 2: return &plan.functions;
+            default: return &plan.agents;
+        }
+    }
+    static Slot spec_field(BackendSpec& spec, std::size_t i) {
+        if (i == 0) return &spec.backend_type;
+        return &spec.config;
+    }
+    static std::span<const std::string_view> field_names(const Slot& s) {
+        if (std::holds_alternative<Plan*>(s)) return kPlanFields;
+        return kSpecFields;
+    }
+    static std::string_view expected(const Slot& s) {
+        switch (s.index()) {
+            case 0: return "struct Plan";
+            case 1: return "struct BackendSpec";
+            case 2: return "a map";
+            case 3: return "a sequence";
+            default: return "a string";
+        }
+    }
+    static std::string invalid_type(std::string_view found, const Slot& s) {
+        return std::string("invalid type: ").append(found).append(", expected ").append(expected(s));
+    }
+    static std::string invalid_length(std::string_view record, std::size_t fields) {
+        std::string text = "invalid length 0, expected ";
+        text.append(record).append(" with ");
+        digits::append(text, fields);
+        return text.append(" elements");
+    }
+
+    // A scalar where another kind was wanted, named once it has been read.
+    void wrong_type(const Slot& s, std::string_view found) { refuse(invalid_type(found, s)); }
+    void refuse(std::string description) { refuse_at(c_.offset(), std::move(description)); }
+    void refuse_at(std::size_t offset, std::string description) {
+        refused_ = true;
+        refusal_ = std::move(description);
+        refusal_at_ = offset;
+    }
+
+    Cursor& c_;
     std::string key_;
+    bool refused_ = false;
+    std::string refusal_;
+    std::size_t refusal_at_ = 0;
 };
 
 void write_texts(const std::vector<std::string>& texts, std::string& out) {
@@ -350,8 +273,11 @@ Result<Plan> Plan::from_json(std::string_view text) {
     text = trim_unicode_space(text);
     Plan plan;
     if (text.empty() || text == "{}") return plan;
-    PlanDecoder decoder(text);
-    if (!decoder.decode(plan)) return fail(decoder.error());
+    Cursor c(text);
+    PlanReader reader(c);
+    if (!json::Walk<json::kStrict, PlanReader>(c, reader).value(&plan) || !c.finish()) {
+        return fail(reader.error().to_mesh_error());
+    }
     return plan;
 }
 

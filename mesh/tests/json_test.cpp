@@ -18,8 +18,8 @@ namespace korvo::json {
 namespace {
 
 TEST(JsonReaderCases, EveryRowOfTheTable) {
-    auto rows = test::load_case_table("json-reader.jsonl");
-    ASSERT_EQ(rows.size(), 218u);
+    auto rows = test::load_case_table("json-reader.jsonl");  // a row it cannot read fails the test
+    ASSERT_FALSE(rows.empty());
     std::size_t passed = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE("json-reader.jsonl:" + std::to_string(row.line) + " input " + row.input);

@@ -18,7 +18,7 @@ void round_trip(const std::u32string& chars) {
     std::string text(max_encoded_size<Char>(wide.size()), '\0');
     text.resize(encode_chars(wide.data(), wide.size(), text.data()));
     std::string expected;
-    for (const char32_t c : chars) encode(c, expected);
+    for (const char32_t c : chars) append(expected, c);
     ASSERT_EQ(text, expected);
 
     std::size_t length = 0;
@@ -50,6 +50,33 @@ TEST(Utf8WideChars, MeasureRefusesWhatTheStrictDecoderRefuses) {
         std::size_t length = 0;
         char32_t max_char = 0;
         EXPECT_FALSE(measure("abcdefghij" + std::string(bad), length, max_char)) << bad;
+    }
+}
+
+// The two checking policies differ only on surrogates; a refused byte is consumed alone.
+TEST(Utf8Decode, PoliciesOnEachKindOfSequence) {
+    struct Case {
+        std::string_view bytes;
+        char32_t strict, show;
+        std::size_t consumed;  // by the first decode, when it is refused
+    };
+    const Case cases[] = {
+        {"\x41", U'A', U'A', 1},          {"\xC3\xA9", 0xE9, 0xE9, 2},   {"\xED\x9F\xBF", 0xD7FF, 0xD7FF, 3},
+        {"\xED\xA0\x80", kMalformed, 0xD800, 1},                       {"\xF4\x8F\xBF\xBF", 0x10FFFF, 0x10FFFF, 4},
+        {"\xF4\x90\x80\x80", kMalformed, kMalformed, 1},              {"\xE0\x9F\xBF", kMalformed, kMalformed, 1},
+        {"\xC1\xBF", kMalformed, kMalformed, 1},                         {"\xE2\x82", kMalformed, kMalformed, 1},
+        {"\xBF", kMalformed, kMalformed, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(c.bytes)));
+        const auto* begin = reinterpret_cast<const unsigned char*>(c.bytes.data());
+        const auto* end = begin + c.bytes.size();
+        const auto* p = begin;
+        EXPECT_EQ(decode<Policy::Strict>(p, end), c.strict);
+        EXPECT_EQ(static_cast<std::size_t>(p - begin), c.strict == kMalformed ? c.consumed : c.bytes.size());
+        p = begin;
+        EXPECT_EQ(decode<Policy::Show>(p, end), c.show);
+        EXPECT_EQ(valid(c.bytes), c.strict != kMalformed);
     }
 }
 

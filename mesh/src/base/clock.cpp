@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/digits.h"
 #include "base/per_thread.h"
 
 namespace korvo {
@@ -15,33 +16,6 @@ public:
         return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
     }
 };
-
-// The fraction's digits, two at a time: a reading is stamped on every status change.
-void put_fraction(char* p, std::uint64_t v, int width) {
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    int i = width;
-    if (i % 2 != 0) {
-        p[--i] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    }
-    while (i > 0) {
-        const auto pair = static_cast<unsigned>(v % 100) * 2;
-        v /= 100;
-        i -= 2;
-        p[i] = kPairs[pair];
-        p[i + 1] = kPairs[pair + 1];
-    }
-}
-
-void put_digits(char* p, std::uint64_t v, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-        p[i] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    }
-}
 
 }  // namespace
 
@@ -70,17 +44,17 @@ TimestampText format_timestamp_text(TimePoint t) {
         const year_month_day ymd{day};
         const std::uint64_t in_day = secs % 86400;
         char* p = last.text;
-        put_digits(p, static_cast<std::uint64_t>(static_cast<int>(ymd.year())), 4);
+        digits::put_fixed(p, static_cast<std::uint64_t>(static_cast<int>(ymd.year())), 4);
         p[4] = '-';
-        put_digits(p + 5, static_cast<unsigned>(ymd.month()), 2);
+        digits::put_fixed(p + 5, static_cast<unsigned>(ymd.month()), 2);
         p[7] = '-';
-        put_digits(p + 8, static_cast<unsigned>(ymd.day()), 2);
+        digits::put_fixed(p + 8, static_cast<unsigned>(ymd.day()), 2);
         p[10] = 'T';
-        put_digits(p + 11, in_day / 3600, 2);
+        digits::put_fixed(p + 11, in_day / 3600, 2);
         p[13] = ':';
-        put_digits(p + 14, in_day / 60 % 60, 2);
+        digits::put_fixed(p + 14, in_day / 60 % 60, 2);
         p[16] = ':';
-        put_digits(p + 17, in_day % 60, 2);
+        digits::put_fixed(p + 17, in_day % 60, 2);
         last.secs = secs;
     }
 
@@ -91,13 +65,13 @@ TimestampText format_timestamp_text(TimePoint t) {
     if (nanos != 0) {
         p[n++] = '.';
         if (nanos % 1'000'000 == 0) {
-            put_fraction(p + n, nanos / 1'000'000, 3);
+            digits::put_fixed(p + n, nanos / 1'000'000, 3);
             n += 3;
         } else if (nanos % 1'000 == 0) {
-            put_fraction(p + n, nanos / 1'000, 6);
+            digits::put_fixed(p + n, nanos / 1'000, 6);
             n += 6;
         } else {
-            put_fraction(p + n, nanos, 9);
+            digits::put_fixed(p + n, nanos, 9);
             n += 9;
         }
     }

@@ -4,26 +4,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "base/bytes.h"
+
 namespace korvo {
 
 namespace text_hash {
 
-inline std::uint64_t load8(const char* p) noexcept {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    return x;
-}
-inline std::uint64_t load4(const char* p) noexcept {
-    std::uint32_t x;
-    std::memcpy(&x, p, 4);
-    return x;
-}
+using bytes::load4;
+using bytes::load8;
 
 // The two words a text of at most 16 bytes is read as: its first and last 8 bytes (which may
 // overlap), or smaller pieces of a shorter text. Two texts of one length have the same words

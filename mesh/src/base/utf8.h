@@ -1,27 +1,101 @@
-// UTF-8: decoding one character at a time, encoding, and checking whole texts.
+// UTF-8: the one decoder (its policy says what it accepts), the one encoder, and what is built
+// on them: checking texts, and converting to and from the fixed-width characters a str holds
+// (1, 2 or 4 bytes each), one routine for every width.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "base/bytes.h"
+
 namespace korvo::utf8 {
 
-// What decode() returns for a byte that starts no well-formed sequence; no code point has it.
+// What decode() returns for a byte that starts no sequence its policy accepts; no code point
+// has it.
 inline constexpr char32_t kMalformed = 0x110000;
 
-// Decodes the character starting at text[i] and advances i past it. A byte that starts no
-// well-formed sequence (a stray continuation byte, a truncated or overlong sequence, a value
-// above U+10FFFF) is consumed alone as kMalformed. Surrogates encoded in three bytes decode as
-// themselves: valid UTF-8 has none, but a caller that shows text wants to show them.
-char32_t decode(std::string_view text, std::size_t& i) noexcept;
+enum class Policy : unsigned char {
+    // Well-formed UTF-8 only: shortest forms, no surrogates, nothing above U+10FFFF.
+    Strict,
+    // As Strict, but a surrogate encoded in three bytes decodes as itself: valid UTF-8 has
+    // none, but a caller that shows text wants to show them.
+    Show,
+    // Text already known to be well-formed: nothing is checked.
+    Trusted,
+};
 
-// Appends the UTF-8 form of a code point (at most U+10FFFF).
-void encode(char32_t cp, std::string& out);
+// Decodes the character at p (p < end) and moves p past it. A byte that starts no sequence the
+// policy accepts (a stray continuation byte, a truncated or overlong sequence, a value above
+// U+10FFFF, under Strict a surrogate) is consumed alone as kMalformed.
+template <Policy P>
+inline char32_t decode(const unsigned char*& p, const unsigned char* end) noexcept {
+    const std::uint32_t c = p[0];
+    if (c < 0x80) {
+        ++p;
+        return c;
+    }
+    if constexpr (P == Policy::Trusted) {
+        (void)end;
+        if (c < 0xE0) {
+            const char32_t cp = ((c & 0x1F) << 6) | (p[1] & 0x3Fu);
+            p += 2;
+            return cp;
+        }
+        if (c < 0xF0) {
+            const char32_t cp = ((c & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+            p += 3;
+            return cp;
+        }
+        const char32_t cp = ((c & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+        p += 4;
+        return cp;
+    } else {
+        const auto left = end - p;
+        const auto cont = [&](int k) { return (p[k] & 0xC0) == 0x80; };
+        if (c >= 0xC2 && c <= 0xDF) {
+            if (left >= 2 && cont(1)) {
+                const char32_t cp = ((c & 0x1F) << 6) | (p[1] & 0x3Fu);
+                p += 2;
+                return cp;
+            }
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            // E0 must not be overlong; ED would be a surrogate.
+            if (left >= 3 && cont(1) && cont(2) && (c != 0xE0 || p[1] >= 0xA0) &&
+                (P == Policy::Show || c != 0xED || p[1] <= 0x9F)) {
+                const char32_t cp = ((c & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+                p += 3;
+                return cp;
+            }
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            // F0 must not be overlong; F4 must stay at or below U+10FFFF.
+            if (left >= 4 && cont(1) && cont(2) && cont(3) && (c != 0xF0 || p[1] >= 0x90) && (c != 0xF4 || p[1] <= 0x8F)) {
+                const char32_t cp = ((c & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+                p += 4;
+                return cp;
+            }
+        }
+        ++p;
+        return kMalformed;
+    }
+}
 
-// Well-formed UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
+// Calls visit(cp) for each character of `text` in turn; false at the first byte the policy
+// refuses.
+template <Policy P, class Visit>
+bool for_each(std::string_view text, Visit&& visit) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p != end) {
+        const char32_t cp = decode<P>(p, end);
+        if (cp == kMalformed) return false;
+        visit(cp);
+    }
+    return true;
+}
+
+// Well-formed UTF-8 (Policy::Strict).
 bool valid(const unsigned char* p, const unsigned char* end) noexcept;
 inline bool valid(std::string_view text) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -29,22 +103,34 @@ inline bool valid(std::string_view text) noexcept {
 }
 
 // True when every byte is below 0x80 (the text is ASCII, its own UTF-8 and its own Latin-1).
-inline bool ascii(std::string_view text) noexcept {
-    const char* p = text.data();
-    const char* end = p + text.size();
-    std::uint64_t seen = 0;
-    for (; end - p >= 32; p += 32) {
-        std::uint64_t w[4];
-        std::memcpy(w, p, 32);
-        seen |= w[0] | w[1] | w[2] | w[3];
+inline bool ascii(std::string_view text) noexcept { return bytes::all_ascii(text.data(), text.data() + text.size()); }
+
+// ---- encoding -------------------------------------------------------------------------
+
+// Writes the UTF-8 form of a code point (at most U+10FFFF) at `out`; returns its end.
+inline char* encode(char32_t cp, char* out) noexcept {
+    if (cp < 0x80) {
+        *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
-    for (; end - p >= 8; p += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        seen |= w;
-    }
-    for (; p != end; ++p) seen |= static_cast<unsigned char>(*p);
-    return (seen & 0x8080808080808080ULL) == 0;
+    return out;
+}
+
+// Appends the UTF-8 form of a code point.
+inline void append(std::string& out, char32_t cp) {
+    char buf[4];
+    out.append(buf, static_cast<std::size_t>(encode(cp, buf) - buf));
 }
 
 // ---- wide characters ------------------------------------------------------------------
@@ -59,73 +145,38 @@ constexpr std::size_t max_encoded_size(std::size_t count) noexcept {
     return count * (sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4);
 }
 
-template <class Char>
-inline bool ascii8(const Char* c) noexcept {
-    std::uint32_t any = 0;
-    for (int k = 0; k < 8; ++k) any |= c[k];
-    return any < 0x80;
-}
-
 // Writes the UTF-8 form of `count` characters to `out` (room for max_encoded_size) and returns
 // its size; kNotUtf8 at a surrogate, which has no UTF-8 form.
 template <class Char>
 std::size_t encode_chars(const Char* chars, std::size_t count, char* out) noexcept {
     char* const start = out;
-    for (std::size_t i = 0; i < count;) {
-        if (count - i >= 8 && ascii8(chars + i)) {
-            for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(chars[i + k]);
-            out += 8;
-            i += 8;
-            continue;
-        }
-        const std::uint32_t c = chars[i++];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (c >> 6));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            if (c - 0xD800u < 0x800u) return kNotUtf8;
-            *out++ = static_cast<char>(0xE0 | (c >> 12));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *out++ = static_cast<char>(0xF0 | (c >> 18));
-            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
+    const Char* p = chars;
+    const Char* const end = chars + count;
+    while (p != end) {
+        const Char* run = bytes::ascii_run(p, end);
+        for (; p != run; ++p) *out++ = static_cast<char>(*p);
+        if (p == end) break;
+        const auto c = static_cast<char32_t>(*p++);
+        if (c - 0xD800u < 0x800u) return kNotUtf8;
+        out = encode(c, out);
     }
     return static_cast<std::size_t>(out - start);
 }
 
-// The number of characters in UTF-8 text and the largest of them; false for text that is not
-// well-formed or holds a surrogate.
+// The number of characters in UTF-8 text and the largest of those beyond ASCII (0 when there is
+// none: the text is ASCII); false for text that is not well-formed (Policy::Strict).
 inline bool measure(std::string_view text, std::size_t& length, char32_t& max_char) noexcept {
     length = 0;
     max_char = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        if (text.size() - i >= 8 && ascii8(p + i)) {
-            i += 8;
-            length += 8;
-            continue;
-        }
-        char32_t c = p[i];
-        const std::size_t left = text.size() - i;
-        if (c < 0x80) {
-            ++i;
-        } else if (c >= 0xC2 && c <= 0xDF && left >= 2 && (p[i + 1] & 0xC0) == 0x80) {
-            c = ((c & 0x1F) << 6) | (p[i + 1] & 0x3F);
-            i += 2;
-        } else if (c >= 0xE1 && c <= 0xEF && c != 0xED && left >= 3 && (p[i + 1] & 0xC0) == 0x80 && (p[i + 2] & 0xC0) == 0x80) {
-            // The common three-byte leads: neither overlong (E0) nor a surrogate (ED).
-            c = ((c & 0x0F) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3F);
-            i += 3;
-        } else {
-            c = decode(text, i);
-            if (c == kMalformed || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        }
+    const auto* end = p + text.size();
+    while (p != end) {
+        const auto* run = bytes::ascii_run(p, end);
+        length += static_cast<std::size_t>(run - p);
+        p = run;
+        if (p == end) break;
+        const char32_t c = decode<Policy::Strict>(p, end);
+        if (c == kMalformed) return false;
         ++length;
         if (c > max_char) max_char = c;
     }
@@ -136,29 +187,12 @@ inline bool measure(std::string_view text, std::size_t& length, char32_t& max_ch
 template <class Char>
 void decode_chars(std::string_view text, Char* out) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        if (text.size() - i >= 8 && ascii8(p + i)) {
-            for (int k = 0; k < 8; ++k) out[k] = p[i + k];
-            out += 8;
-            i += 8;
-        } else if (p[i] < 0x80) {
-            *out++ = p[i++];
-        } else {
-            // Known well-formed: the lead byte alone says how long the sequence is.
-            const std::uint32_t lead = p[i];
-            std::uint32_t c;
-            if (lead < 0xE0) {
-                c = ((lead & 0x1F) << 6) | (p[i + 1] & 0x3F);
-                i += 2;
-            } else if (lead < 0xF0) {
-                c = ((lead & 0x0F) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3F);
-                i += 3;
-            } else {
-                c = ((lead & 0x07) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3F);
-                i += 4;
-            }
-            *out++ = static_cast<Char>(c);
-        }
+    const auto* end = p + text.size();
+    while (p != end) {
+        const auto* run = bytes::ascii_run(p, end);
+        for (; p != run; ++p) *out++ = *p;
+        if (p == end) break;
+        *out++ = static_cast<Char>(decode<Policy::Trusted>(p, end));
     }
 }
 

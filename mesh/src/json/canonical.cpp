@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/bytes.h"
+#include "base/escapes.h"
 #include "base/per_thread.h"
+#include "base/utf8.h"
 #include "json/walk.h"
 #include "json/write.h"
 
@@ -25,24 +28,14 @@ struct Escaped {
     // Appended as (pointer, size) throughout: the (first, last) form takes libstdc++'s general
     // replace path, several times dearer.
     void run(const char* begin, const char* end) { out.append(begin, static_cast<std::size_t>(end - begin)); }
-    void escape(char letter) {
-        escaped = true;
-        switch (letter) {
-            case '/': out.push_back('/'); break;
-            case '"': out.append("\\\"", 2); break;
-            case '\\': out.append("\\\\", 2); break;
-            default: {
-                const char esc[2] = {'\\', letter};
-                out.append(esc, 2);
-            }
-        }
-    }
+    // An escaped byte or code point is written as write_string writes the character.
+    void escape(char byte) { code_point(static_cast<unsigned char>(byte)); }
     void code_point(unsigned cp) {
         escaped = true;
         if (cp < 0x80 && kEscape[cp] != 0) {
             write_escape(static_cast<unsigned char>(cp), out);
         } else {
-            utf8::encode(cp, out);
+            utf8::append(out, cp);
         }
     }
 };
@@ -56,17 +49,12 @@ std::string decode_canonical(std::string_view text) {
             name.push_back(text[i]);
             continue;
         }
-        switch (text[++i]) {
-            case 'b': name.push_back('\b'); break;
-            case 'f': name.push_back('\f'); break;
-            case 'n': name.push_back('\n'); break;
-            case 'r': name.push_back('\r'); break;
-            case 't': name.push_back('\t'); break;
-            case 'u':  // only \u00XX comes out of the writer
-                name.push_back(static_cast<char>(scan::hex_value(text[i + 3]) * 16 + scan::hex_value(text[i + 4])));
-                i += 4;
-                break;
-            default: name.push_back(text[i]); break;  // the quote and the backslash
+        const char letter = text[++i];
+        if (letter == 'u') {  // only \u00XX comes out of the writer
+            name.push_back(static_cast<char>(bytes::hex_value(text[i + 3]) * 16 + bytes::hex_value(text[i + 4])));
+            i += 4;
+        } else {
+            name.push_back(static_cast<char>(escapes::kJsonByte[static_cast<unsigned char>(letter)]));
         }
     }
     return name;

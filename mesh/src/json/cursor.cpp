@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/digits.h"
+
 namespace korvo::json {
 
 std::string ReadError::message() const {
@@ -10,29 +12,18 @@ std::string ReadError::message() const {
     out.reserve(description.size() + 32);
     out += description;
     out += " at line ";
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, line);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    digits::append(out, line);
     out += " column ";
-    r = std::to_chars(buf, buf + sizeof buf, column);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+    digits::append(out, column);
     return out;
 }
 
-bool Cursor::fail(std::string description, std::size_t offset) {
-    if (!failed_) {
-        record_failure_ = std::move(description);
-        fail(Failure::EofValue, offset);
-    }
-    return false;
-}
-
-ReadError Cursor::error() const {
+ReadError Cursor::error_at(std::string description, std::size_t offset) const {
     ReadError e;
-    e.description = record_failure_.empty() ? std::string(describe(failure_)) : record_failure_;
+    e.description = std::move(description);
     std::size_t line = 1;
     std::size_t line_start = 0;
-    const std::size_t end = std::min(error_offset_, static_cast<std::size_t>(end_ - begin_));
+    const std::size_t end = std::min(offset, static_cast<std::size_t>(end_ - begin_));
     for (std::size_t i = 0; i < end; ++i) {
         if (begin_[i] == '\n') {
             ++line;
@@ -48,16 +39,8 @@ void Cursor::skip_space() noexcept {
     while (p_ != end_) {
         const char c = *p_;
         if (c == ' ') {
-            // Indentation comes in runs of spaces: pass them eight at a time.
-            ++p_;
-            while (end_ - p_ >= 8) {
-                const std::uint64_t x = scan::load8(p_) ^ (scan::kOnes * ' ');
-                if (x != 0) {
-                    p_ += std::countr_zero(x) / 8;
-                    break;
-                }
-                p_ += 8;
-            }
+            // Indentation comes in runs of spaces.
+            p_ = bytes::space_run(p_ + 1, end_);
         } else if (c == '\n' || c == '\t' || c == '\r') {
             ++p_;
         } else {
@@ -71,8 +54,8 @@ bool Cursor::hex4(unsigned& n) noexcept {
         p_ = end_;
         return fail_here(Failure::EofString);
     }
-    const int a = scan::hex_value(p_[0]), b = scan::hex_value(p_[1]), c = scan::hex_value(p_[2]),
-              d = scan::hex_value(p_[3]);
+    const int a = bytes::hex_value(p_[0]), b = bytes::hex_value(p_[1]), c = bytes::hex_value(p_[2]),
+              d = bytes::hex_value(p_[3]);
     p_ += 4;
     if ((a | b | c | d) < 0) return fail_here(Failure::InvalidEscape);
     n = static_cast<unsigned>((a << 12) | (b << 8) | (c << 4) | d);

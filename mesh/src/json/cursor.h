@@ -14,79 +14,14 @@
 #include <string>
 #include <string_view>
 
+#include "base/bytes.h"
+#include "base/escapes.h"
 #include "base/utf8.h"
 #include "json/dialect.h"
 #include "json/errors.h"
 
 namespace korvo::json {
 
-namespace scan {
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-inline std::uint64_t load8(const char* p) noexcept {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    return x;
-}
-
-inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-// Past a run of decimal digits, eight at a time while it can.
-inline const char* skip_digits(const char* p, const char* end) noexcept {
-    while (end - p >= 8) {
-        const std::uint64_t x = load8(p);
-        // A digit byte (0x30..0x39) has the high nibble 3, and still has it after adding 6. A
-        // carry out of a byte comes only from a non-digit and only spoils the bytes after it,
-        // so the lowest flagged byte is the first non-digit.
-        const std::uint64_t flagged =
-            ((x & (kOnes * 0xF0)) ^ (kOnes * 0x30)) | (((x + kOnes * 0x06) & (kOnes * 0xF0)) ^ (kOnes * 0x30));
-        if (flagged != 0) return p + std::countr_zero(flagged) / 8;
-        p += 8;
-    }
-    while (p != end && is_digit(*p)) ++p;
-    return p;
-}
-
-// Bytes that end a plain run inside a string: the quote, the backslash and control characters.
-inline constexpr auto kStringStop = [] {
-    struct Table {
-        bool stop[256] = {};
-    } t;
-    for (int c = 0; c < 0x20; ++c) t.stop[c] = true;
-    t.stop[static_cast<unsigned char>('"')] = true;
-    t.stop[static_cast<unsigned char>('\\')] = true;
-    return t;
-}();
-
-// Skips the bytes of a string that need no attention (everything but the quote, the backslash
-// and control characters), eight at a time while it can; ORs the bytes passed into `high` as far
-// as their top bit goes. Returns the first byte that needs attention, or `end`.
-inline const char* plain_run(const char* p, const char* end, unsigned char& high) noexcept {
-    std::uint64_t seen = 0;
-    while (end - p >= 8) {
-        const std::uint64_t x = load8(p);
-        const std::uint64_t q = x ^ (kOnes * '"');
-        const std::uint64_t b = x ^ (kOnes * '\\');
-        // Exact as a yes/no: some byte is below 0x20, or equals the quote or the backslash.
-        if ((((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
-        seen |= x;
-        p += 8;
-    }
-    if ((seen & kHighs) != 0) high |= 0x80;
-    while (p != end && !kStringStop.stop[static_cast<unsigned char>(*p)]) high |= static_cast<unsigned char>(*p++);
-    return p;
-}
-
-inline int hex_value(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace scan
 
 // A number's text as scanned: where its sign, integer digits and end are, and its kind.
 struct NumberText {
@@ -156,11 +91,11 @@ public:
     }
     bool fail_here(Failure failure) noexcept { return fail(failure, offset()); }
     bool fail_next(Failure failure) noexcept { return fail(failure, p_ != end_ ? offset() + 1 : offset()); }
-    // A failure that only a reader of records can name ("missing field `app_name`", …).
-    bool fail(std::string description, std::size_t offset);
     bool failed() const noexcept { return failed_; }
     // The kept failure with its line and column.
-    ReadError error() const;
+    ReadError error() const { return error_at(std::string(describe(failure_)), error_offset_); }
+    // A failure described by a reader of the text (a record's own refusal), at `offset`.
+    ReadError error_at(std::string description, std::size_t offset) const;
 
     // One more level of nesting, checked while the opening bracket is still the next byte.
     bool enter() noexcept {
@@ -214,6 +149,18 @@ public:
         if (c == -1) return fail_next(list ? Failure::EofList : Failure::EofObject), Step::Failed;
         return fail_next(list ? Failure::ExpectedCommaOrBracket : Failure::ExpectedCommaOrBrace), Step::Failed;
     }
+    // After the last element a fixed-length sequence holds: only its closing bracket may follow
+    // (consumed); another element, with or without a comma, is "trailing characters".
+    bool after_last() noexcept {
+        switch (peek_nonspace()) {
+            case ']': eat(); return true;
+            case ',':
+                eat();
+                return fail_next(peek_nonspace() == ']' ? Failure::TrailingComma : Failure::TrailingCharacters);
+            case -1: return fail_next(Failure::EofList);
+            default: return fail_next(Failure::TrailingCharacters);
+        }
+    }
 
     // A number from its first digit; when `negative`, the minus sign has just been consumed.
     template <Dialect D>
@@ -222,9 +169,9 @@ public:
     bool number_value(const NumberText& n, Number& out) noexcept;
 
     // A string's body after its opening quote, up to and including the closing quote. `out`
-    // receives it in pieces: run(begin, end) for bytes as they stand, escape(letter) for a
-    // two-character escape (the letter after the backslash), code_point(cp) for a \u escape
-    // (surrogate pairs joined; only in a dialect that checks them).
+    // receives it in pieces: run(begin, end) for bytes as they stand, escape(byte) for a
+    // two-character escape (the byte it stands for), code_point(cp) for a \u escape (surrogate
+    // pairs joined; only in a dialect that checks them).
     template <Dialect D, class Out>
     bool string_body(Out& out);
 
@@ -243,12 +190,11 @@ private:
     bool failed_ = false;
     Failure failure_ = Failure::EofValue;
     std::size_t error_offset_ = 0;
-    std::string record_failure_;  // set by fail(std::string, …), empty otherwise
 };
 
 template <Dialect D>
 bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
-    using scan::is_digit;
+    const auto is_digit = [](char c) { return bytes::is(c, bytes::kDigit); };
     constexpr Failure cut_short = D.number_end_is_eof ? Failure::EofValue : Failure::InvalidNumber;
     n.start = negative ? p_ - 1 : p_;
     if (p_ == end_) return fail_here(cut_short);
@@ -257,7 +203,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
     if (c == '0') {
         if (p_ != end_ && is_digit(*p_)) return fail_next(Failure::InvalidNumber);
     } else if (c >= '1' && c <= '9') {
-        p_ = scan::skip_digits(p_, end_);
+        p_ = bytes::digit_run(p_, end_);
     } else {
         return fail_here(Failure::InvalidNumber);
     }
@@ -265,7 +211,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
     if (p_ != end_ && *p_ == '.') {
         ++p_;
         const char* digits = p_;
-        p_ = scan::skip_digits(p_, end_);
+        p_ = bytes::digit_run(p_, end_);
         if (p_ == digits) return fail_next(p_ == end_ ? cut_short : Failure::InvalidNumber);
         n.is_float = true;
     }
@@ -286,7 +232,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
                     bool nonzero = false;
                     for (const char* q = n.int_begin; q != mantissa_end; ++q) nonzero |= *q >= '1' && *q <= '9';
                     if (nonzero && !neg_exp) return fail_here(Failure::NumberOutOfRange);
-                    p_ = scan::skip_digits(p_, end_);
+                    p_ = bytes::digit_run(p_, end_);
                     n.zero_by_exponent = true;
                     n.end = p_;
                     return true;
@@ -294,7 +240,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
                 exp = exp * 10 + d;
             }
         } else {
-            p_ = scan::skip_digits(p_, end_);
+            p_ = bytes::digit_run(p_, end_);
         }
         n.is_float = true;
     }
@@ -308,7 +254,7 @@ bool Cursor::string_body(Out& out) {
     unsigned char high = 0;
     for (;;) {
         const char* run = p_;
-        p_ = scan::plain_run(p_, end_, high);
+        p_ = bytes::string_run(p_, end_, high);
         if (p_ == end_) return fail_here(Failure::EofString);
         if (p_ != run) out.run(run, p_);
         const char c = *p_;
@@ -332,21 +278,18 @@ bool Cursor::string_body(Out& out) {
         ++p_;
         if (p_ == end_) return fail_here(Failure::EofString);
         const char letter = *p_++;
-        switch (letter) {
-            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-                out.escape(letter);
-                break;
-            case 'u': {
-                unsigned cp = 0;
-                if constexpr (D.checks_surrogates) {
-                    if (!unicode_escape(cp)) return false;
-                    out.code_point(cp);
-                } else {
-                    if (!hex4(cp)) return false;
-                }
-                break;
+        if (const signed char byte = escapes::kJsonByte[static_cast<unsigned char>(letter)]; byte >= 0) {
+            out.escape(static_cast<char>(byte));
+        } else if (letter == 'u') {
+            unsigned cp = 0;
+            if constexpr (D.checks_surrogates) {
+                if (!unicode_escape(cp)) return false;
+                out.code_point(cp);
+            } else {
+                if (!hex4(cp)) return false;
             }
-            default: return fail_here(Failure::InvalidEscape);
+        } else {
+            return fail_here(Failure::InvalidEscape);
         }
     }
 }

@@ -1,11 +1,12 @@
 #include "json/float_format.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include <fmt/format.h>
+
+#include "base/digits.h"
 
 namespace korvo::json {
 void write_float(double d, std::string& out) {
@@ -22,24 +23,22 @@ void write_float(double d, std::string& out) {
     // fmt 9 from the distribution, where it has this shape.)
     const bool negative = std::signbit(d);
     const auto shortest = fmt::detail::dragonbox::to_decimal(negative ? -d : d);
-    char digits[24];
+    char figures[24];
     std::uint64_t significand = shortest.significand;
     int exponent = shortest.exponent;
     while (significand % 10 == 0) {
         significand /= 10;
         ++exponent;
     }
-    // Its digits, two at a time from fmt's table, as fmt itself writes them.
-    const int n = fmt::detail::count_digits(significand);
-    fmt::detail::format_decimal<char>(digits, significand, n);
-    write_decimal(negative, digits, n, exponent + n - 1, out);
+    const int n = static_cast<int>(digits::put(figures, significand) - figures);
+    write_decimal(negative, figures, n, exponent + n - 1, out);
 }
 
-void write_decimal(bool negative, const char* digits_in, int n, int e, std::string& out) {
+void write_decimal(bool negative, const char* given, int n, int e, std::string& out) {
     // The copies below move fixed, generous sizes and then advance by what counts: every buffer
     // has the room, and fixed sizes need no library call.
-    char digits[40];
-    std::memcpy(digits, digits_in, 24);  // callers' buffers hold at least 24 bytes
+    char figures[40];
+    std::memcpy(figures, given, 24);  // callers' buffers hold at least 24 bytes
     const std::size_t old = out.size();
     out.resize_and_overwrite(old + 64, [&](char* buf, std::size_t) {
         char* o = buf + old;
@@ -49,31 +48,31 @@ void write_decimal(bool negative, const char* digits_in, int n, int e, std::stri
             *o++ = '.';
             std::memset(o, '0', 8);
             o += -e - 1;
-            std::memcpy(o, digits, 24);
+            std::memcpy(o, figures, 24);
             o += n;
         } else if (e >= 0 && e <= n - 2) {
-            std::memcpy(o, digits, 24);
+            std::memcpy(o, figures, 24);
             o += e + 1;
             *o++ = '.';
-            std::memcpy(o, digits + e + 1, 24);
+            std::memcpy(o, figures + e + 1, 24);
             o += n - e - 1;
         } else if (e >= n - 1 && e <= 15) {
             std::memset(o, '0', 24);
-            std::memcpy(o, digits, 24);  // the digits, then zeros up to the point
+            std::memcpy(o, figures, 24);  // the figures, then zeros up to the point
             std::memset(o + n, '0', 16);
             o += e + 1;
             *o++ = '.';
             *o++ = '0';
         } else {
-            *o++ = digits[0];
+            *o++ = figures[0];
             if (n > 1) {
                 *o++ = '.';
-                std::memcpy(o, digits + 1, 24);
+                std::memcpy(o, figures + 1, 24);
                 o += n - 1;
             }
             *o++ = 'e';
             *o++ = e < 0 ? '-' : '+';
-            o = std::to_chars(o, o + 8, e < 0 ? -e : e).ptr;
+            o = digits::put(o, static_cast<std::uint64_t>(e < 0 ? -e : e));
         }
         return static_cast<std::size_t>(o - buf);
     });

@@ -9,17 +9,8 @@ namespace {
 struct Decoded {
     std::string& text;
     void run(const char* begin, const char* end) { text.append(begin, static_cast<std::size_t>(end - begin)); }
-    void escape(char letter) {
-        switch (letter) {
-            case 'b': text.push_back('\b'); break;
-            case 'f': text.push_back('\f'); break;
-            case 'n': text.push_back('\n'); break;
-            case 'r': text.push_back('\r'); break;
-            case 't': text.push_back('\t'); break;
-            default: text.push_back(letter); break;  // the quote, the backslash, the slash
-        }
-    }
-    void code_point(unsigned cp) { utf8::encode(cp, text); }
+    void escape(char byte) { text.push_back(byte); }
+    void code_point(unsigned cp) { utf8::append(text, cp); }
 };
 
 }  // namespace

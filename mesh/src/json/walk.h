@@ -1,6 +1,6 @@
 // The one walk over a JSON value: arrays, objects, scalars, in a dialect (dialect.h), with its
 // output left to a sink. The sinks are: a value tree (read.cpp), canonical text
-// (canonical.cpp) and nothing (canonical.cpp, for checking only).
+// (canonical.cpp), nothing (walk.h, for checking only) and the plan's records (plan.cpp).
 //
 // A sink provides, for a slot `s` of its own type (where one value goes):
 //   null(s), boolean(s, b)
@@ -10,11 +10,38 @@
 //   begin_object(s) -> O; key(cursor, O&) -> bool (the body after the opening quote);
 //   member(O&) -> slot (its value goes there); end_member(O&); end_object(O&)
 // The walk calls them in reading order and stops at the first failure, which the cursor keeps.
+//
+// A reader of records may also provide, each checked only where it is defined:
+//   refused() -> bool          after each step that returns nothing (null, boolean, the
+//                              beginnings and ends): the sink refused what it was given, a
+//                              failure of its own that it keeps (the cursor has none); steps
+//                              that return a bool refuse by returning false
+//   claims(s) -> bool; read_claimed(cursor, s) -> bool
+//                              the value for this slot is read by the sink itself, by a walk
+//                              of its own (another sink, maybe another dialect)
+//   full(A&) -> bool           after an element: the sequence holds all it may, so only its
+//                              closing bracket may follow (Cursor::after_last)
 #pragma once
+
+#include <concepts>
 
 #include "json/cursor.h"
 
 namespace korvo::json {
+
+template <class Sink>
+concept RefusingSink = requires(const Sink& s) {
+    { s.refused() } -> std::same_as<bool>;
+};
+template <class Sink>
+concept ClaimingSink = requires(Sink& s, Cursor& c, typename Sink::Slot slot) {
+    { s.claims(slot) } -> std::same_as<bool>;
+    { s.read_claimed(c, slot) } -> std::same_as<bool>;
+};
+template <class Sink, class Array>
+concept BoundedSink = requires(Sink& s, Array& a) {
+    { s.full(a) } -> std::same_as<bool>;
+};
 
 template <Dialect D, class Sink>
 class Walk {
@@ -25,23 +52,26 @@ public:
 
     // Any value, white space before it skipped.
     bool value(Slot slot) {
+        if constexpr (ClaimingSink<Sink>) {
+            if (sink_.claims(slot)) return sink_.read_claimed(c_, slot);
+        }
         switch (c_.peek_nonspace()) {
             case -1: return c_.fail_next(Failure::EofValue);
             case 'n':
                 c_.eat();
                 if (!c_.ident("ull")) return false;
                 sink_.null(slot);
-                return true;
+                return going();
             case 't':
                 c_.eat();
                 if (!c_.ident("rue")) return false;
                 sink_.boolean(slot, true);
-                return true;
+                return going();
             case 'f':
                 c_.eat();
                 if (!c_.ident("alse")) return false;
                 sink_.boolean(slot, false);
-                return true;
+                return going();
             case '-': c_.eat(); return number(true, slot);
             case '0': case '1': case '2': case '3': case '4':
             case '5': case '6': case '7': case '8': case '9':
@@ -60,6 +90,15 @@ public:
     }
 
 private:
+    // False once a refusing sink has refused; always true for the others.
+    bool going() const noexcept {
+        if constexpr (RefusingSink<Sink>) {
+            return !sink_.refused();
+        } else {
+            return true;
+        }
+    }
+
     bool number(bool negative, Slot slot) {
         NumberText n;
         return c_.template scan_number<D>(negative, n) && sink_.number(c_, slot, n);
@@ -68,30 +107,36 @@ private:
     // The opening bracket is consumed and the level entered.
     bool array(Slot slot) {
         auto a = sink_.begin_array(slot);
+        if (!going()) return false;
         const int c = c_.peek_nonspace();
         if (c == ']') {
             c_.eat();
             c_.leave();
             sink_.end_array(a);
-            return true;
+            return going();
         }
         if (c == -1) return c_.fail_next(Failure::EofList);
         for (;;) {
             if (!value(sink_.element(a))) return false;
-            switch (c_.template after_item<D>(']')) {
-                case Cursor::Step::More: continue;
-                case Cursor::Step::Failed: return false;
-                case Cursor::Step::Close:
-                    c_.leave();
-                    sink_.end_array(a);
-                    return true;
+            if constexpr (BoundedSink<Sink, decltype(a)>) {
+                if (sink_.full(a)) {
+                    if (!c_.after_last()) return false;
+                    break;
+                }
             }
+            const Cursor::Step step = c_.template after_item<D>(']');
+            if (step == Cursor::Step::Failed) return false;
+            if (step == Cursor::Step::Close) break;
         }
+        c_.leave();
+        sink_.end_array(a);
+        return going();
     }
 
     // The opening brace is consumed and the level entered.
     bool object(Slot slot) {
         auto o = sink_.begin_object(slot);
+        if (!going()) return false;
         int c = c_.peek_nonspace();
         if (c == '}') {
             c_.eat();
@@ -110,7 +155,7 @@ private:
         }
         c_.leave();
         sink_.end_object(o);
-        return true;
+        return going();
     }
 
     Cursor& c_;

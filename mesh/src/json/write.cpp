@@ -1,8 +1,7 @@
 #include "json/write.h"
 
-#include <charconv>
-
-#include "json/cursor.h"
+#include "base/bytes.h"
+#include "base/digits.h"
 
 namespace korvo::json {
 namespace {
@@ -37,7 +36,7 @@ void write_string(std::string_view s, std::string& out) {
     // The bytes that take an escape are the ones the reader stops at in a string; most texts
     // have none, and go in whole.
     unsigned char high = 0;
-    p = scan::plain_run(p, end, high);
+    p = bytes::string_run(p, end, high);
     if (p == end) {
         write_sized(s.size() + 2, out, [&](RawWriter& w) {
             w.put("\"");
@@ -49,12 +48,11 @@ void write_string(std::string_view s, std::string& out) {
     out.reserve(out.size() + s.size() + 2);
     out.push_back('"');
     const char* run = s.data();
-    for (; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (kEscape[c] == 0) continue;
+    while (p != end) {  // at a byte that takes an escape
         out.append(run, static_cast<std::size_t>(p - run));
-        run = p + 1;
-        write_escape(c, out);
+        write_escape(static_cast<unsigned char>(*p), out);
+        run = ++p;
+        p = bytes::string_run(p, end, high);
     }
     out.append(run, static_cast<std::size_t>(end - run));
     out.push_back('"');
@@ -64,11 +62,7 @@ void write_uint(std::uint64_t n, std::string& out) {
     write_sized(RawWriter::kMaxUintDigits, out, [&](RawWriter& w) { w.put_uint(n); });
 }
 
-void write_int(std::int64_t n, std::string& out) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, n);
-    out.append(buf, static_cast<std::size_t>(r.ptr - buf));
-}
+void write_int(std::int64_t n, std::string& out) { digits::append(out, n); }
 
 void write(const Value& value, std::string& out) {
     switch (value.type()) {

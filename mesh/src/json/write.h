@@ -2,12 +2,13 @@
 #pragma once
 
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "base/digits.h"
+#include "base/escapes.h"
 #include "json/float_format.h"
 #include "json/value.h"
 
@@ -44,10 +45,10 @@ public:
         std::memcpy(p_, text.data(), text.size());
         p_ += text.size();
     }
-    void put_uint(std::uint64_t n) noexcept { p_ = std::to_chars(p_, p_ + kMaxUintDigits, n).ptr; }
+    void put_uint(std::uint64_t n) noexcept { p_ = digits::put(p_, n); }
     char* end() const noexcept { return p_; }
 
-    static constexpr std::size_t kMaxUintDigits = 20;
+    static constexpr std::size_t kMaxUintDigits = digits::kMaxUint64;
 
 private:
     char* p_;
@@ -71,32 +72,21 @@ inline void write_key(std::string_view name, bool first, std::string& out) {
     out.push_back(':');
 }
 
-// How a byte is written inside a string: 0 = as it is; otherwise the letter of its two-character
-// escape, or 'u' for \u00XX.
-inline constexpr auto kEscape = [] {
-    std::array<char, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = 'u';
-    t['\b'] = 'b';
-    t['\t'] = 't';
-    t['\n'] = 'n';
-    t['\f'] = 'f';
-    t['\r'] = 'r';
-    t['"'] = '"';
-    t['\\'] = '\\';
-    return t;
-}();
+// How a byte is written inside a string (base/escapes.h): 0 = as it is; otherwise the letter of
+// its two-character escape, or 'u' for \u00XX.
+inline constexpr const auto& kEscape = escapes::kJson;
 
-// Appends the escape of an ASCII byte whose kEscape entry is not 0.
+// Appends the escape of a byte whose kEscape entry is not 0.
 inline void write_escape(unsigned char c, std::string& out) {
-    const char e = kEscape[c];
-    if (e == 'u') {
-        static constexpr char kHex[] = "0123456789abcdef";
-        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(esc, 6);
-    } else {
-        const char esc[2] = {'\\', e};
-        out.append(esc, 2);
-    }
+    char esc[6];
+    out.append(esc, static_cast<std::size_t>(escapes::put_json(esc, c) - esc));
+}
+
+// How many bytes `text` takes written as a JSON string, without its quotes.
+inline std::size_t escaped_size(std::string_view text) noexcept {
+    std::size_t n = 0;
+    for (const char c : text) n += escapes::json_size(static_cast<unsigned char>(c));
+    return n;
 }
 
 }  // namespace korvo::json

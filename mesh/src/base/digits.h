@@ -1,0 +1,97 @@
+// Decimal digits of integers: the one printer of numbers into text (JSON integers, positions
+// in messages, timestamps, float exponents).
+#pragma once
+
+#include <bit>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+namespace korvo::digits {
+
+// The most digits an unsigned 64-bit value has.
+inline constexpr std::size_t kMaxUint64 = 20;
+
+namespace detail {
+inline constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline constexpr std::uint64_t kPow10[] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
+    1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
+    100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
+    1000000000000000000ULL, 10000000000000000000ULL,
+};
+
+inline void put_pair(char* p, std::uint32_t two) noexcept { std::memcpy(p, kPairs + 2 * two, 2); }
+
+// Writes the low `width` digits of v (below 10^9, so 32-bit arithmetic serves), zero-padded,
+// ending at `end`, two at a time.
+inline void put_small(char* end, std::uint32_t v, int width) noexcept {
+    while (width >= 2) {
+        end -= 2;
+        put_pair(end, v % 100);
+        v /= 100;
+        width -= 2;
+    }
+    if (width == 1) *--end = static_cast<char>('0' + v % 10);
+}
+
+// Writes the low `width` digits of n, zero-padded, ending at `end`: eight digits at a time
+// split off with one 64-bit division, each eight written with 32-bit arithmetic.
+inline void put_backwards(char* end, std::uint64_t n, int width) noexcept {
+    while (width > 8) {
+        put_small(end, static_cast<std::uint32_t>(n % 100000000), 8);
+        n /= 100000000;
+        end -= 8;
+        width -= 8;
+    }
+    put_small(end, static_cast<std::uint32_t>(n), width);
+}
+}  // namespace detail
+
+// How many decimal digits n has (1 for 0): from its bit length, which leaves two candidates.
+constexpr int count(std::uint64_t n) noexcept {
+    const int t = (std::bit_width(n | 1) * 1233) >> 12;  // floor(bit_width * log10(2))
+    return t + (n >= detail::kPow10[t] ? 1 : 0) + (n == 0 ? 1 : 0);
+}
+
+// Writes n in decimal at p and returns the end of it (at most kMaxUint64 bytes).
+inline char* put(char* p, std::uint64_t n) noexcept {
+    if (n < 10) {
+        *p = static_cast<char>('0' + n);
+        return p + 1;
+    }
+    const int width = count(n);
+    detail::put_backwards(p + width, n, width);
+    return p + width;
+}
+// A signed value: its sign, then its magnitude.
+inline char* put(char* p, std::int64_t n) noexcept {
+    if (n >= 0) return put(p, static_cast<std::uint64_t>(n));
+    *p++ = '-';
+    return put(p, std::uint64_t{0} - static_cast<std::uint64_t>(n));
+}
+
+// Writes n in exactly `width` digits, zero-padded (n has at most that many).
+inline void put_fixed(char* p, std::uint64_t n, int width) noexcept { detail::put_backwards(p + width, n, width); }
+
+// Appends n in decimal.
+template <std::integral Int>
+void append(std::string& out, Int n) {
+    char buf[kMaxUint64 + 1];
+    char* end;
+    if constexpr (std::is_signed_v<Int>) {
+        end = put(buf, static_cast<std::int64_t>(n));
+    } else {
+        end = put(buf, static_cast<std::uint64_t>(n));
+    }
+    out.append(buf, static_cast<std::size_t>(end - buf));
+}
+
+}  // namespace korvo::digits
