@@ -50,7 +50,7 @@ def test_health_endpoint_serves_the_snapshot():
         server.server_close()
 
 
-@pytest.mark.parametrize("script", ["demo.py", "migrate_with_progress.py"])
+@pytest.mark.parametrize("script", ["tour.py", "migrate_with_progress.py"])
 def test_scripts_run(script):
     done = subprocess.run([sys.executable, str(EXAMPLES / script)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr

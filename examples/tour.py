@@ -1,4 +1,4 @@
-"""A small shop application running on the mesh.
+"""A guided tour of the mesh, one call at a time (make demo runs the live migration instead).
 
 It does what an application framework does with korvo_mesh at run time: build the mesh
 from the solved deployment plan, register the agents the plan asks for, route calls to
