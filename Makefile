@@ -182,6 +182,32 @@ $(PACKAGE_STAMP): $(ROOT)/requirements-package.txt
 	"$(PY)" -m pip install -q -r "$(ROOT)/requirements-package.txt"
 	@touch "$@"
 
+# --- the examples' tools -----------------------------------------------------
+# The live migration (make demo) and its tests need redis-py and prometheus_client
+# (requirements-examples.txt) in every environment that runs them, and redis-server from apt.
+# Under these targets the example tests must run: a missing tool fails them instead of
+# skipping them, as a bare `pytest tests` elsewhere does.
+EXAMPLES_REQS := $(ROOT)/requirements-examples.txt
+
+.PHONY: examples-tools examples-tools-ft
+
+examples-tools: bootstrap
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(VENV)/.korvo-examples"
+	@. "$(ROOT)/scripts/lib.sh" && apt_install_missing redis-server
+
+examples-tools-ft: bootstrap-ft
+	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(VENV_FT)/.korvo-examples"
+	@. "$(ROOT)/scripts/lib.sh" && apt_install_missing redis-server
+
+# One stamp per environment, made again when the pins change.
+%/.korvo-examples: $(EXAMPLES_REQS)
+	"$*/bin/python" -m pip install -q -r "$(EXAMPLES_REQS)"
+	@touch "$@"
+
+demo test test-sanitize: examples-tools
+test-ft: examples-tools-ft
+test test-ft test-sanitize: export KORVO_EXAMPLES_REQUIRED := 1
+
 # --- housekeeping ------------------------------------------------------------
 clean:
 	rm -rf "$(BUILD)" "$(BUILD_ASAN)" "$(BUILD_TSAN)" "$(BUILD_PY)" "$(ROOT)/build-fuzz" "$(ROOT)/build-memcheck" \
