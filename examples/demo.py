@@ -63,17 +63,20 @@ def parse_args(argv):
 
 def open_target(args, folder, stack):
     """The backend the carts move to, and a line saying what it is."""
+    try:
+        import redis
+    except ImportError:
+        redis = None
     hash_name = f"korvo-demo:{os.getpid()}-{uuid.uuid4().hex[:8]}:carts"
-    if args.redis_url is None:
+    if args.redis_url is not None:
+        if redis is None:
+            sys.exit("demo: --redis-url needs redis-py (pip install -r requirements-examples.txt)")
+        url = args.redis_url
+        where = f"at {url} (yours: hash {hash_name}, removed at exit)"
+    else:
         program = cart_stores.find_redis_server(args.redis_server)
-        missing = None
-        if program is None:
-            missing = f"redis-server is not installed here (no {args.redis_server!r} found)"
-        else:
-            try:
-                import redis  # noqa: F401
-            except ImportError:
-                missing = "redis-py is not installed (pip install -r requirements-examples.txt)"
+        missing = (f"redis-server is not installed here (no {args.redis_server!r} found)" if program is None else
+                   "redis-py is not installed (pip install -r requirements-examples.txt)" if redis is None else None)
         if missing:
             print(f"demo: {missing}: migrating into a second SQLite file instead")
             store = cart_stores.SqliteStore(os.path.join(folder, "target.db"))
@@ -82,10 +85,6 @@ def open_target(args, folder, stack):
         server = stack.enter_context(cart_stores.PrivateRedis(program))
         url = server.url
         where = f"(private, pid {server.process.pid}) on unix socket {server.socket}, persistence off"
-    else:
-        url = args.redis_url
-        where = f"at {url} (yours: hash {hash_name}, removed at exit)"
-    import redis
 
     client = redis.Redis.from_url(url, decode_responses=True)
     stack.callback(client.close)
