@@ -8,7 +8,7 @@
 #                        facade is compiled against their headers), and the aarch64 core tests
 #   make test-VERSION    the Python tests on one interpreter: test-3.13t, test-3.14, test-3.15
 #                        (test-ft is test-3.13t)
-#   make demo            install the module into .venv and run examples/demo.py
+#   make demo            the live migration (examples/demo.py): SQLite to a private redis-server
 #   make test-sanitize   both test suites again under AddressSanitizer + UBSan
 #   make test-tsan       the C++ unit tests under ThreadSanitizer (clang-19), stress test included
 #   make test-aarch64    the core and its C++ tests cross-built for aarch64, run under qemu-user
@@ -54,10 +54,11 @@ MODULE_SOURCES := $(shell find "$(ROOT)/mesh/src" "$(ROOT)/python" -type f) \
 # For each interpreter: bootstrap-V (interpreter and environment), module-V (the module
 # installed into the environment, rebuilt whenever a source is newer than the last install;
 # its CMake tree build-py/<wheel tag> is kept, so a rebuild only recompiles what changed),
-# test-V (the Python suite), package-tools-V (what check-package needs there) and, for the
-# ones checked by their headers, check-headers-V.
+# test-V (the Python suite; the example tests must run there, not skip: KORVO_EXAMPLES_REQUIRED),
+# examples-tools-V, package-tools-V (what check-package needs there) and, for the ones
+# checked by their headers, check-headers-V.
 define interpreter_rules
-.PHONY: bootstrap-$(1) module-$(1) test-$(1) package-tools-$(1) check-headers-$(1)
+.PHONY: bootstrap-$(1) module-$(1) test-$(1) examples-tools-$(1) package-tools-$(1) check-headers-$(1)
 bootstrap-$(1):
 	@"$(ROOT)/scripts/bootstrap.sh" --python $(1) --no-project
 
@@ -70,8 +71,18 @@ $(call venv_of,$(1))/.korvo-module: $$(MODULE_SOURCES)
 	  -C build-dir="build-py/{wheel_tag}" .
 	@touch "$$@"
 
-test-$(1): module-$(1)
-	cd "$(ROOT)" && $(RUN) "$(call venv_of,$(1))" python -m pytest tests -q
+test-$(1): module-$(1) examples-tools-$(1)
+	cd "$(ROOT)" && KORVO_EXAMPLES_REQUIRED=1 $(RUN) "$(call venv_of,$(1))" python -m pytest tests -q
+
+# The examples' tools (requirements-examples.txt) in the environment; redis-server, which the
+# live migration and its tests start, comes from apt (inside a Debian root, with its packages).
+examples-tools-$(1): bootstrap-$(1)
+	@$$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(call venv_of,$(1))/.korvo-examples"
+	@[ -f "$(call venv_of,$(1))/.korvo-root" ] || { . "$(ROOT)/scripts/lib.sh" && apt_install_missing redis-server; }
+
+$(call venv_of,$(1))/.korvo-examples: $(ROOT)/requirements-examples.txt
+	cd "$(ROOT)" && $(RUN) "$(call venv_of,$(1))" python -m pip install -q -r requirements-examples.txt
+	@touch "$$@"
 
 package-tools-$(1): bootstrap-$(1)
 	@$$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(call venv_of,$(1))/.korvo-package-tools"
@@ -101,10 +112,10 @@ cxx-build: bootstrap
 	cmake --build --preset release -j $(JOBS)
 
 # Runs both suites and the Unicode tables' freshness check, and fails if any failed.
-test: cxx-build module
+test: cxx-build module examples-tools-$(PY_DEFAULT)
 	@status=0; \
 	ctest --preset release -j $(JOBS) || status=1; \
-	cd "$(ROOT)" && "$(PY)" -m pytest tests -q || status=1; \
+	cd "$(ROOT)" && KORVO_EXAMPLES_REQUIRED=1 "$(PY)" -m pytest tests -q || status=1; \
 	"$(PY)" scripts/gen_unicode_tables.py --check || status=1; \
 	exit $$status
 
@@ -121,7 +132,8 @@ test-all: test $(addprefix test-,$(filter-out $(PY_DEFAULT),$(PY_TESTED)))
 	done
 	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" test-aarch64
 
-demo: module
+# The live migration: the shop's carts move from SQLite to a private redis-server under traffic.
+demo: module examples-tools-$(PY_DEFAULT)
 	cd "$(ROOT)" && "$(PY)" examples/demo.py
 
 # --- sanitizers --------------------------------------------------------------
@@ -129,13 +141,13 @@ demo: module
 # interpreter itself is not instrumented, so the ASan runtime is preloaded and
 # leak checking is left to the C++ tests. KORVO_SANITIZED=1 tells the Python
 # tests that memory figures (RSS) are the sanitizer's, not the module's.
-test-sanitize: bootstrap
+test-sanitize: bootstrap examples-tools-$(PY_DEFAULT)
 	@[ -f "$(ROOT)/build-asan/CMakeCache.txt" ] || cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	@status=0; \
 	ctest --preset asan -j $(JOBS) || status=1; \
 	preload="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"; \
-	export LD_PRELOAD="$$preload" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 \
+	export LD_PRELOAD="$$preload" ASAN_OPTIONS=detect_leaks=0 KORVO_SANITIZED=1 KORVO_EXAMPLES_REQUIRED=1 \
 	       UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$(ROOT)/build-asan$${PYTHONPATH:+:$$PYTHONPATH}"; \
 	"$(PY)" -c 'import korvo_mesh, sys; f = korvo_mesh.__file__; \
 	  sys.exit(0 if f.startswith("$(ROOT)/build-asan/") else "sanitized module not picked up: " + f)'; \
