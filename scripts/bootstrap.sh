@@ -58,10 +58,10 @@ INTERPRETERS='
 '
 # The C++ build on this machine, and inside a root: the compiler (in a root also g++-12, the
 # oldest that builds the module, for wheels that install on older systems) and the
-# header-only libraries the core uses (Boost's open-addressing tables, fmt). A root also gets
+# header-only libraries the core uses (Boost's open-addressing tables, fmt, fast_float). A root also gets
 # the server the examples' tests start (on this machine the Makefile installs it).
-SYSTEM_PACKAGES=(build-essential libgtest-dev libboost1.81-dev libfmt-dev)
-ROOT_PACKAGES=(g++ g++-12 libboost-dev libfmt-dev redis-server)
+SYSTEM_PACKAGES=(build-essential libgtest-dev libboost1.81-dev libfmt-dev libfast-float-dev)
+ROOT_PACKAGES=(g++ g++-12 libboost-dev libfmt-dev libfast-float-dev redis-server)
 CPY_BUILD_DEPS=(build-essential dpkg-dev libssl-dev zlib1g-dev libffi-dev libbz2-dev
                 liblzma-dev libsqlite3-dev libreadline-dev uuid-dev)
 

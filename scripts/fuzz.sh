@@ -35,6 +35,7 @@ plan   plan-decode.jsonl
 HARNESSES='
 plan    plan   json.dict
 quote   json   -
+scan    json   -
 '
 DEFAULT_SEEDS=json
 DEFAULT_DICT=json.dict

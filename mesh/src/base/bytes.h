@@ -10,6 +10,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "base/simd.h"
+
 namespace korvo::bytes {
 
 // The word-at-a-time scans read a text's first byte as a word's lowest.
@@ -67,19 +69,33 @@ constexpr int hex_value(char c) noexcept {
 }
 
 // ---- runs -------------------------------------------------------------------------------
+// Each run has two ways of being scanned: sixteen bytes at a time with the vector operations of
+// simd.h where the machine has them (the default), or a word at a time; the tests and a fuzz
+// harness hold the two to the same answers.
+
+enum class Scan : unsigned char { Words, Vector };
+inline constexpr Scan kScan = KORVO_SIMD ? Scan::Vector : Scan::Words;
 
 // Past a run of characters below 0x80: bytes, or the 2- and 4-byte characters a wide text is
-// held in. Bytes go 32 to a check while nothing stops them, then eight at a time; wider
-// characters eight to a check.
-template <class Char>
+// held in.
+template <class Char, Scan S = kScan>
 inline const Char* ascii_run(const Char* p, const Char* end) noexcept {
-    if constexpr (sizeof(Char) == 1) {
-        while (end - p >= 32) {
-            std::uint64_t w[4];
-            std::memcpy(w, p, 32);
-            if (((w[0] | w[1] | w[2] | w[3]) & kHighs) != 0) break;
-            p += 32;
+#if KORVO_SIMD
+    if constexpr (S == Scan::Vector) {
+        if constexpr (sizeof(Char) == 1) {
+            while (end - p >= 16) {
+                const simd::Mask m = simd::high(simd::Bytes::load(p));
+                if (m) return p + m.first();
+                p += 16;
+            }
+        } else if constexpr (sizeof(Char) == 2) {
+            while (end - p >= 8 && simd::all_below_0x80_u16(p)) p += 8;
+        } else {
+            while (end - p >= 4 && simd::all_below_0x80_u32(p)) p += 4;
         }
+    }
+#endif
+    if constexpr (sizeof(Char) == 1) {
         while (end - p >= 8) {
             const std::uint64_t high = load8(p) & kHighs;
             if (high != 0) return p + std::countr_zero(high) / 8;
@@ -100,10 +116,30 @@ inline const Char* ascii_run(const Char* p, const Char* end) noexcept {
 // True when every byte is below 0x80 (the text is ASCII, its own UTF-8 and its own Latin-1).
 inline bool all_ascii(const char* p, const char* end) noexcept { return ascii_run(p, end) == end; }
 
-// Past the bytes of a JSON string that need no attention (everything but kStringStop), eight
-// at a time while it can; ORs the bytes passed into `high` as far as their top bit goes, so the
-// caller knows whether the run held anything but ASCII.
+// Past the bytes of a JSON string that need no attention (everything but kStringStop); ORs the
+// bytes passed into `high` as far as their top bit goes, so the caller knows whether the run
+// held anything but ASCII.
+template <Scan S = kScan>
 inline const char* string_run(const char* p, const char* end, unsigned char& high) noexcept {
+#if KORVO_SIMD
+    if constexpr (S == Scan::Vector) {
+        simd::Bytes seen = simd::Bytes::splat(0);
+        while (end - p >= 16) {
+            const simd::Bytes b = simd::Bytes::load(p);
+            const simd::Mask stop = simd::eq(b, '"') | simd::eq(b, '\\') | simd::below(b, 0x20);
+            if (stop) {
+                // Only the lanes before the stop were passed.
+                const std::uint64_t before = (stop.bits & (0 - stop.bits)) - 1;
+                if ((simd::high(b).bits & before) != 0) high |= 0x80;
+                if (simd::high(seen)) high |= 0x80;
+                return p + stop.first();
+            }
+            seen = seen | b;
+            p += 16;
+        }
+        if (simd::high(seen)) high |= 0x80;
+    }
+#endif
     std::uint64_t seen = 0;
     while (end - p >= 8) {
         const std::uint64_t x = load8(p);
@@ -119,8 +155,18 @@ inline const char* string_run(const char* p, const char* end, unsigned char& hig
     return p;
 }
 
-// Past a run of decimal digits, eight at a time while it can.
+// Past a run of decimal digits.
+template <Scan S = kScan>
 inline const char* digit_run(const char* p, const char* end) noexcept {
+#if KORVO_SIMD
+    if constexpr (S == Scan::Vector) {
+        while (end - p >= 16) {
+            const simd::Mask m = simd::not_digit(simd::Bytes::load(p));
+            if (m) return p + m.first();
+            p += 16;
+        }
+    }
+#endif
     while (end - p >= 8) {
         const std::uint64_t x = load8(p);
         // A digit byte (0x30..0x39) has the high nibble 3, and still has it after adding 6. A
@@ -135,15 +181,33 @@ inline const char* digit_run(const char* p, const char* end) noexcept {
     return p;
 }
 
-// Past a run of spaces (0x20 only: indentation), eight at a time while it can.
+// Past a run of JSON white space.
+template <Scan S = kScan>
 inline const char* space_run(const char* p, const char* end) noexcept {
-    while (end - p >= 8) {
-        const std::uint64_t x = load8(p) ^ (kOnes * ' ');
-        if (x != 0) return p + std::countr_zero(x) / 8;
-        p += 8;
+#if KORVO_SIMD
+    if constexpr (S == Scan::Vector) {
+        while (end - p >= 16) {
+            const simd::Bytes b = simd::Bytes::load(p);
+            const simd::Mask other =
+                simd::lanes_not(simd::eq(b, ' ') | simd::eq(b, '\n') | simd::eq(b, '\r') | simd::eq(b, '\t'));
+            if (other) return p + other.first();
+            p += 16;
+        }
     }
-    while (p != end && *p == ' ') ++p;
-    return p;
+#endif
+    for (;;) {
+        // Indentation comes in runs of spaces: eight at a time.
+        while (end - p >= 8) {
+            const std::uint64_t x = load8(p) ^ (kOnes * ' ');
+            if (x != 0) {
+                p += std::countr_zero(x) / 8;
+                break;
+            }
+            p += 8;
+        }
+        if (p == end || !is(*p, kSpace)) return p;
+        ++p;
+    }
 }
 
 }  // namespace korvo::bytes

@@ -30,6 +30,21 @@ inline constexpr std::uint64_t kPow10[] = {
 
 inline void put_pair(char* p, std::uint32_t two) noexcept { std::memcpy(p, kPairs + 2 * two, 2); }
 
+// The eight digits of v (below 10^8, zero-padded) as eight ASCII bytes in text order, made
+// with a few multiplications on the whole word: each step splits every lane of the word in
+// two (four digits, then two, then one), the higher part into the lower half of the lane.
+inline std::uint64_t eight_digits(std::uint32_t v) noexcept {
+    const std::uint64_t hi4 = (std::uint64_t{v} * 109951163) >> 40;  // v / 10^4
+    const std::uint64_t x = hi4 | ((v - hi4 * 10000) << 32);
+    const std::uint64_t hi2 = ((x * 5243) >> 19) & 0x0000007F0000007FULL;  // each lane / 100
+    const std::uint64_t y = hi2 | ((x - hi2 * 100) << 16);
+    const std::uint64_t hi1 = ((y * 103) >> 10) & 0x000F000F000F000FULL;  // each lane / 10
+    const std::uint64_t z = hi1 | ((y - hi1 * 10) << 8);
+    std::uint64_t text = z + 0x3030303030303030ULL;
+    if constexpr (std::endian::native == std::endian::big) text = std::byteswap(text);
+    return text;
+}
+
 // Writes the low `width` digits of v (below 10^9, so 32-bit arithmetic serves), zero-padded,
 // ending at `end`, two at a time.
 inline void put_small(char* end, std::uint32_t v, int width) noexcept {
@@ -43,10 +58,11 @@ inline void put_small(char* end, std::uint32_t v, int width) noexcept {
 }
 
 // Writes the low `width` digits of n, zero-padded, ending at `end`: eight digits at a time
-// split off with one 64-bit division, each eight written with 32-bit arithmetic.
+// split off with one 64-bit division.
 inline void put_backwards(char* end, std::uint64_t n, int width) noexcept {
     while (width > 8) {
-        put_small(end, static_cast<std::uint32_t>(n % 100000000), 8);
+        const std::uint64_t text = eight_digits(static_cast<std::uint32_t>(n % 100000000));
+        std::memcpy(end - 8, &text, 8);
         n /= 100000000;
         end -= 8;
         width -= 8;
@@ -67,9 +83,29 @@ inline char* put(char* p, std::uint64_t n) noexcept {
         *p = static_cast<char>('0' + n);
         return p + 1;
     }
+    if (n < 100) {
+        detail::put_pair(p, static_cast<std::uint32_t>(n));
+        return p + 2;
+    }
     const int width = count(n);
-    detail::put_backwards(p + width, n, width);
-    return p + width;
+    char* const end = p + width;
+    // Eight digits at a time from the end, then the one to eight that lead them.
+    const int lead = (width - 1) % 8 + 1;
+    std::uint64_t rest = n;
+    char* at = end;
+    while (at - p > lead) {
+        const std::uint64_t text = detail::eight_digits(static_cast<std::uint32_t>(rest % 100000000));
+        rest /= 100000000;
+        at -= 8;
+        std::memcpy(at, &text, 8);
+    }
+    if (lead == 8) {
+        const std::uint64_t text = detail::eight_digits(static_cast<std::uint32_t>(rest));
+        std::memcpy(p, &text, 8);
+    } else {
+        detail::put_small(p + lead, static_cast<std::uint32_t>(rest), lead);
+    }
+    return end;
 }
 // A signed value: its sign, then its magnitude.
 inline char* put(char* p, std::int64_t n) noexcept {

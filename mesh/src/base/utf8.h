@@ -135,9 +135,62 @@ inline void append(std::string& out, char32_t cp) {
 
 // ---- wide characters ------------------------------------------------------------------
 // Text held as an array of fixed-width characters (Char: 1, 2 or 4 bytes, as the interpreter
-// keeps a str) to and from UTF-8, with runs of ASCII taken eight at a time.
+// keeps a str) to and from UTF-8, with runs of ASCII moved sixteen at a time.
 
 inline constexpr std::size_t kNotUtf8 = static_cast<std::size_t>(-1);
+
+// Copies the run of ASCII characters at p into `out` as bytes, sixteen at a time while it can;
+// returns where the run ends (`out` moved past what was written).
+template <class Char>
+inline const Char* copy_ascii(const Char* p, const Char* end, char*& out) noexcept {
+#if KORVO_SIMD
+    while (end - p >= 16) {
+        if constexpr (sizeof(Char) == 1) {
+            const simd::Bytes b = simd::Bytes::load(p);
+            if (simd::high(b)) break;
+            b.store(out);
+        } else if constexpr (sizeof(Char) == 2) {
+            if (!simd::all_below_0x80_u16(p) || !simd::all_below_0x80_u16(p + 8)) break;
+            simd::narrow_u16(p, out);
+        } else {
+            if (!simd::all_below_0x80_u32(p) || !simd::all_below_0x80_u32(p + 4) || !simd::all_below_0x80_u32(p + 8) ||
+                !simd::all_below_0x80_u32(p + 12)) {
+                break;
+            }
+            simd::narrow_u32(p, out);
+        }
+        p += 16;
+        out += 16;
+    }
+#endif
+    const Char* run = bytes::ascii_run(p, end);
+    for (; p != run; ++p) *out++ = static_cast<char>(*p);
+    return p;
+}
+
+// Widens the run of ASCII bytes at p into `out` as Char, sixteen at a time while it can;
+// returns where the run ends (`out` moved past what was written).
+template <class Char>
+inline const unsigned char* widen_ascii(const unsigned char* p, const unsigned char* end, Char*& out) noexcept {
+#if KORVO_SIMD
+    while (end - p >= 16) {
+        const simd::Bytes b = simd::Bytes::load(p);
+        if (simd::high(b)) break;
+        if constexpr (sizeof(Char) == 1) {
+            b.store(out);
+        } else if constexpr (sizeof(Char) == 2) {
+            simd::widen_u16(p, out);
+        } else {
+            simd::widen_u32(p, out);
+        }
+        p += 16;
+        out += 16;
+    }
+#endif
+    const unsigned char* run = bytes::ascii_run(p, end);
+    for (; p != run; ++p) *out++ = *p;
+    return p;
+}
 
 // At most how many UTF-8 bytes `count` characters of type Char take.
 template <class Char>
@@ -153,10 +206,13 @@ std::size_t encode_chars(const Char* chars, std::size_t count, char* out) noexce
     const Char* p = chars;
     const Char* const end = chars + count;
     while (p != end) {
-        const Char* run = bytes::ascii_run(p, end);
-        for (; p != run; ++p) *out++ = static_cast<char>(*p);
+        p = copy_ascii(p, end, out);
         if (p == end) break;
         const auto c = static_cast<char32_t>(*p++);
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+            continue;
+        }
         if (c - 0xD800u < 0x800u) return kNotUtf8;
         out = encode(c, out);
     }
@@ -189,8 +245,7 @@ void decode_chars(std::string_view text, Char* out) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
     while (p != end) {
-        const auto* run = bytes::ascii_run(p, end);
-        for (; p != run; ++p) *out++ = *p;
+        p = widen_ascii(p, end, out);
         if (p == end) break;
         *out++ = static_cast<Char>(decode<Policy::Trusted>(p, end));
     }

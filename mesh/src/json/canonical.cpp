@@ -3,40 +3,154 @@
 // The canonical text is written straight into the output as the input is read. Arrays, strings
 // and numbers need nothing more. An object's members are written in the order they come, each
 // one's place noted; when the object closes and its names turn out not to be in strictly
-// ascending order, its members are put in order (sort_keep_last, the rule of the value tree too)
-// by copying the object's text aside and laying the members back in sorted order.
+// ascending order (sort_keep_last, the rule of the value tree too), the order its members must
+// take is noted, and nothing is moved yet. Once the document is read, the text from the first
+// such object on is laid out again once, each noted object's members in their order (objects
+// noted inside them too): every byte is moved at most once more, however deep the unsorted
+// objects nest.
 #include "json/canonical.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "base/bytes.h"
 #include "base/escapes.h"
 #include "base/per_thread.h"
 #include "base/utf8.h"
+#include "json/float_format.h"
 #include "json/walk.h"
 #include "json/write.h"
 
 namespace korvo::json {
 namespace {
 
-// Writes a string body as write_string() writes the text it decodes to.
-struct Escaped {
-    std::string& out;
-    bool escaped = false;  // the text held an escape, so its bytes are not the text's bytes
+// The output as the writer fills it: a cursor into room made ahead, so a token costs a check
+// of the room left and plain stores rather than a string's bookkeeping. The string holds the
+// text written so far once finish() has cut it to size.
+class Out {
+public:
+    Out(std::string& s, std::size_t room) : s_(s), start_(s.size()) { grow(room); }
+    // Left unfinished (an exception on the way), the string keeps only what it held before.
+    ~Out() {
+        if (end_) s_.resize(start_);
+    }
+    Out(const Out&) = delete;
+    Out& operator=(const Out&) = delete;
 
-    // Appended as (pointer, size) throughout: the (first, last) form takes libstdc++'s general
-    // replace path, several times dearer.
-    void run(const char* begin, const char* end) { out.append(begin, static_cast<std::size_t>(end - begin)); }
+    // Room for n more bytes (and the 16 that small copies may write beyond them).
+    char* room(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - p_) < n + 16) grow(n + 16);
+        return p_;
+    }
+    void advance(char* to) noexcept { p_ = to; }
+    void put(char c) { *room(1) = c, ++p_; }
+    void put(const char* text, std::size_t n) {
+        char* p = room(n);
+        copy(p, text, n);
+        p_ = p + n;
+    }
+    template <std::size_t N>
+    void put(const char (&literal)[N]) {
+        put(literal, N - 1);
+    }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(p_ - s_.data()); }
+    const char* data() const noexcept { return s_.data(); }
+    char* at(std::size_t offset) noexcept { return s_.data() + offset; }
+    // Cuts the string to what was written; `keep` false cuts it back to where it started.
+    void finish(bool keep) {
+        s_.resize(keep ? size() : start_);
+        p_ = end_ = nullptr;
+    }
+    // Starts writing again at `offset` (earlier text is kept).
+    void rewind(std::size_t offset) noexcept { p_ = s_.data() + offset; }
+    // Takes `other`'s text as what is written so far, and hands it the text written here (with
+    // the room past it).
+    void swap(std::string& other) {
+        s_.swap(other);
+        p_ = end_ = s_.data() + s_.size();
+    }
+
+    // Copies n bytes; short ones without a call, as two overlapping words (the room allows
+    // writing up to 16 bytes past the copy's end, never reading past the source's).
+    static void copy(char* to, const char* from, std::size_t n) noexcept {
+        if (n >= 8 && n <= 16) {
+            const std::uint64_t a = bytes::load8(from), b = bytes::load8(from + n - 8);
+            std::memcpy(to, &a, 8);
+            std::memcpy(to + n - 8, &b, 8);
+        } else if (n >= 4 && n < 8) {
+            const std::uint32_t a = bytes::load4(from), b = bytes::load4(from + n - 4);
+            std::memcpy(to, &a, 4);
+            std::memcpy(to + n - 4, &b, 4);
+        } else if (n < 4) {
+            for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+        } else {
+            std::memcpy(to, from, n);
+        }
+    }
+
+private:
+    void grow(std::size_t n) {
+        const std::size_t used = p_ ? size() : s_.size();
+        std::size_t want = used + n;
+        if (want > s_.capacity()) want = std::max(want, s_.capacity() + s_.capacity() / 2);
+        // The bytes past what is written are never read: no need to clear them.
+        s_.resize_and_overwrite(want, [](char*, std::size_t size) { return size; });
+        p_ = s_.data() + used;
+        end_ = s_.data() + s_.size();
+    }
+
+    std::string& s_;
+    std::size_t start_;
+    char* p_ = nullptr;
+    char* end_ = nullptr;
+};
+
+// Writes a string, quotes included, as write_string() writes the text it decodes to. A string
+// without escapes (one run of plain bytes, or none) is its own canonical text: it is copied
+// from the input whole, quotes and all, once it has been read.
+struct Escaped {
+    Out& out;
+    const char* open;      // the opening quote, in the input
+    bool escaped = false;  // the text held an escape, so its bytes are not the text's bytes
+    bool started = false;  // something of it has been written
+    const char* held = nullptr;  // its first run, not written yet
+    std::size_t held_size = 0;
+
+    void run(const char* begin, const char* end) {
+        if (!started && held == nullptr) {
+            held = begin;
+            held_size = static_cast<std::size_t>(end - begin);
+            return;
+        }
+        start();
+        out.put(begin, static_cast<std::size_t>(end - begin));
+    }
     // An escaped byte or code point is written as write_string writes the character.
     void escape(char byte) { code_point(static_cast<unsigned char>(byte)); }
     void code_point(unsigned cp) {
         escaped = true;
-        if (cp < 0x80 && kEscape[cp] != 0) {
-            write_escape(static_cast<unsigned char>(cp), out);
+        start();
+        char* p = out.room(6);
+        out.advance(cp < 0x80 && kEscape[cp] != 0 ? escapes::put_json(p, static_cast<unsigned char>(cp))
+                                                  : utf8::encode(cp, p));
+    }
+    // After the closing quote, which ends at `close_end` in the input.
+    void finish(const char* close_end) {
+        if (started) {
+            out.put('"');
         } else {
-            utf8::append(out, cp);
+            out.put(open, static_cast<std::size_t>(close_end - open));
         }
+    }
+
+private:
+    void start() {
+        if (started) return;
+        started = true;
+        out.put('"');
+        if (held != nullptr) out.put(held, held_size);
     }
 };
 
@@ -60,129 +174,103 @@ std::string decode_canonical(std::string_view text) {
     return name;
 }
 
+// Where one member of an object sits in the output: the key from its opening quote to its
+// closing quote (inclusive), the value up to `end`.
+struct Span {
+    std::size_t begin;
+    std::size_t key_end;
+    std::size_t end;
+    bool escaped;  // the key's text holds an escape, so its bytes are not the name's bytes
+};
+
+// A member as a reordered object lays it out: its text, key to value.
+struct Piece {
+    std::size_t begin;
+    std::size_t end;
+};
+
+// An object whose members are to be laid out in another order: its text between the braces,
+// and its kept members in their order (a slice of the writer's list of spans).
+struct Reorder {
+    std::size_t begin;
+    std::size_t end;
+    std::size_t first_span;
+    std::size_t spans;
+    std::size_t inside_end = 0;  // once sorted by where they start: past the ones inside this one
+};
+
+// What the writer keeps between objects and between calls: the members of every open object,
+// innermost last, and the objects to lay out again.
+struct Scratch {
+    std::vector<Span> members;
+    std::vector<std::uint32_t> order;
+    SortScratch<std::uint32_t> sorting;
+    std::vector<std::string> names;
+    std::vector<Reorder> reorders;
+    std::vector<Piece> reordered;  // the members the reorders name
+    std::string aside;
+
+    void clear() noexcept {
+        members.clear();
+        names.clear();
+        reorders.clear();
+        reordered.clear();
+    }
+    // Gives back what one large document left behind.
+    void trim() noexcept {
+        constexpr std::size_t kKept = kKeptScratch;
+        if (members.capacity() * sizeof(Span) > kKept) std::vector<Span>().swap(members);
+        if (order.capacity() * sizeof(std::uint32_t) > kKept) std::vector<std::uint32_t>().swap(order);
+        if (sorting.keys.capacity() * sizeof(sorting.keys[0]) > kKept) sorting = {};
+        if (names.capacity() > 1024) std::vector<std::string>().swap(names);
+        if (reorders.capacity() * sizeof(Reorder) > kKept) std::vector<Reorder>().swap(reorders);
+        if (reordered.capacity() * sizeof(Piece) > kKept) std::vector<Piece>().swap(reordered);
+        if (aside.capacity() > kKept) std::string().swap(aside);
+    }
+};
+
 // The sink that writes canonical text. One value is written at a time, so slots carry nothing;
 // the members of every open object are noted in one list, innermost last.
 class CanonicalWriter {
 public:
     struct Slot {};
 
-    // Where one member of an open object sits in the output: the key from its opening quote to
-    // its closing quote (inclusive), the value up to `end`.
-    struct Span {
-        std::size_t begin;
-        std::size_t key_end;
-        std::size_t end;
-        bool escaped;  // the key's text holds an escape, so its bytes are not the name's bytes
-    };
-    // What the writer keeps between objects and between calls: the members of every open object,
-    // innermost last, and room for putting one object in order.
-    struct Scratch {
-        std::vector<Span> members;
-        std::vector<std::uint32_t> order;
-        std::vector<std::string> names;
-        std::string aside;
+    CanonicalWriter(Out& out, Scratch& scratch) noexcept : out_(out), s_(scratch) {}
 
-        void clear() noexcept {
-            members.clear();
-            names.clear();
+    void null(Slot) { out_.put("null"); }
+    void boolean(Slot, bool b) {
+        if (b) {
+            out_.put("true");
+        } else {
+            out_.put("false");
         }
-        // Gives back what one large document left behind.
-        void trim() noexcept {
-            constexpr std::size_t kKept = kKeptScratch;
-            if (members.capacity() * sizeof(Span) > kKept) std::vector<Span>().swap(members);
-            if (order.capacity() * sizeof(std::uint32_t) > kKept) std::vector<std::uint32_t>().swap(order);
-            if (names.capacity() > 1024) std::vector<std::string>().swap(names);
-            if (aside.capacity() > kKept) std::string().swap(aside);
-        }
-    };
-
-    CanonicalWriter(std::string& out, Scratch& scratch) noexcept
-        : out_(out), members_(scratch.members), order_(scratch.order), names_(scratch.names), aside_(scratch.aside) {}
-
-    void null(Slot) { out_ += "null"; }
-    void boolean(Slot, bool b) { out_ += b ? "true" : "false"; }
+    }
     bool number(Cursor& c, Slot, const NumberText& n) {
         if (n.zero_by_exponent) {
-            out_ += n.negative() ? "-0.0" : "0.0";
+            put_zero(n.negative());
             return true;
         }
         // An integer without leading zeros already reads as its canonical digits; what is left to
         // settle is whether it fits the integer kinds at all.
         if (!n.is_float && n.fits_integer()) {
             if (n.negative() && n.int_end - n.int_begin == 1 && *n.int_begin == '0') {
-                out_ += "-0.0";
+                out_.put("-0.0");
             } else {
-                out_.append(n.start, static_cast<std::size_t>(n.int_end - n.start));
+                out_.put(n.start, static_cast<std::size_t>(n.int_end - n.start));
             }
             return true;
         }
         if (short_decimal(n)) return true;
         Number v;
         if (!c.number_value(n, v)) return false;
-        write_float(v.d, out_);
-        return true;
-    }
-
-    // A number of at most 15 significant digits, well inside the normal range, is written from its
-    // own digits: they are the shortest that read back as its double (any two decimals of at most
-    // 15 digits read as different doubles), so no conversion to the double and back is needed.
-    bool short_decimal(const NumberText& n) {
-        // Most long numbers (coordinates, measurements) have more than 15 significant digits:
-        // tell from the mantissa's length, before looking at the digits one by one.
-        const char* mantissa_end = n.int_end;
-        while (mantissa_end != n.end && *mantissa_end != 'e' && *mantissa_end != 'E') ++mantissa_end;
-        const auto mantissa_chars = mantissa_end - n.int_begin - (mantissa_end != n.int_end ? 1 : 0);  // less the point
-        if (mantissa_chars > 15 && *n.int_begin != '0' && mantissa_end[-1] != '0') return false;
-        char digits[24];
-        int count = 0;
-        int first = -1;       // the place of the first significant digit among the mantissa's digits
-        int places = 0;       // mantissa digits seen
-        int last_nonzero = -1;
-        const int int_digits = static_cast<int>(n.int_end - n.int_begin);
-        const char* exp = n.end;
-        for (const char* p = n.int_begin; p != n.end; ++p) {
-            const char ch = *p;
-            if (ch == '.') continue;
-            if (ch == 'e' || ch == 'E') {
-                exp = p;
-                break;
-            }
-            if (first < 0 && ch == '0') {
-                ++places;
-                continue;
-            }
-            if (first < 0) first = places;
-            if (count == 15 && ch != '0') return false;  // more than 15 significant digits
-            if (count < 15) digits[count++] = ch;
-            if (ch != '0') last_nonzero = places;
-            ++places;
-        }
-        if (first < 0) {  // all zeros
-            out_ += n.negative() ? "-0.0" : "0.0";
-            return true;
-        }
-        long long e = int_digits - 1 - first;
-        if (exp != n.end) {
-            const char* q = exp + 1;
-            bool neg = false;
-            if (*q == '+' || *q == '-') neg = *q++ == '-';
-            long long x = 0;
-            for (; q != n.end; ++q) {
-                x = x * 10 + (*q - '0');
-                if (x > 100000) return false;  // far outside; the slow road settles it
-            }
-            e += neg ? -x : x;
-        }
-        if (e < -307 || e > 307) return false;
-        write_decimal(n.negative(), digits, last_nonzero - first + 1, static_cast<int>(e), out_);
+        out_.advance(put_float(out_.room(kFloatRoom), v.d));
         return true;
     }
 
     bool string(Cursor& c, Slot) {
-        out_.push_back('"');
-        Escaped body{out_};
+        Escaped body{out_, c.here() - 1};
         if (!c.string_body<kStrict>(body)) return false;
-        out_.push_back('"');
+        body.finish(c.here());
         return true;
     }
 
@@ -190,85 +278,203 @@ public:
         bool first = true;
     };
     Array begin_array(Slot) {
-        out_.push_back('[');
+        out_.put('[');
         return {};
     }
     Slot element(Array& a) {
-        if (!a.first) out_.push_back(',');
+        if (!a.first) out_.put(',');
         a.first = false;
         return {};
     }
-    void end_array(Array&) { out_.push_back(']'); }
+    void end_array(Array&) { out_.put(']'); }
 
     struct Object {
-        std::size_t first_member;  // its members' first place in members_
+        std::size_t first_member;  // its members' first place in members
         std::size_t content;       // where its text starts in the output, after the brace
     };
     Object begin_object(Slot) {
-        out_.push_back('{');
-        return {members_.size(), out_.size()};
+        out_.put('{');
+        return {s_.members.size(), out_.size()};
     }
     bool key(Cursor& c, Object& o) {
-        if (members_.size() != o.first_member) out_.push_back(',');
+        if (s_.members.size() != o.first_member) out_.put(',');
         const std::size_t begin = out_.size();
-        out_.push_back('"');
-        Escaped body{out_};
+        Escaped body{out_, c.here() - 1};
         if (!c.string_body<kStrict>(body)) return false;
-        out_.push_back('"');
-        members_.push_back({begin, out_.size(), 0, body.escaped});  // its end is noted once its value is written
+        body.finish(c.here());
+        s_.members.push_back({begin, out_.size(), 0, body.escaped});  // its end is noted once its value is written
         return true;
     }
     Slot member(Object&) {
-        out_.push_back(':');
+        out_.put(':');
         return {};
     }
     // Members of objects inside this member's value were dropped when those objects closed, so
     // this member is the last one noted.
-    void end_member(Object&) { members_.back().end = out_.size(); }
+    void end_member(Object&) { s_.members.back().end = out_.size(); }
     void end_object(Object& o);
 
+    // Once the document is read: lays out again the text of every object noted as out of order.
+    void reorder();
+
 private:
-    std::string& out_;
-    std::vector<Span>& members_;
-    std::vector<std::uint32_t>& order_;
-    std::vector<std::string>& names_;
-    std::string& aside_;
+    void put_zero(bool negative) {
+        if (negative) {
+            out_.put("-0.0");
+        } else {
+            out_.put("0.0");
+        }
+    }
+
+    // A number of at most 15 significant digits, well inside the normal range, is written from
+    // its own digits: they are the shortest that read back as its double (any two decimals of at
+    // most 15 digits read as different doubles), so no conversion to the double and back is
+    // needed.
+    bool short_decimal(const NumberText& n);
+
+    // Writes the text of [begin, end) (output coordinates, read from the aside copy that starts
+    // at `base`), with the noted objects among reorders[lo, hi) that start at `from` or later
+    // laid out in their order.
+    void lay_out(std::size_t begin, std::size_t end, std::size_t from, std::size_t base, std::size_t lo, std::size_t hi);
+
+    Out& out_;
+    Scratch& s_;
 };
 
+bool CanonicalWriter::short_decimal(const NumberText& n) {
+    // Most long numbers (coordinates, measurements) have more than 15 significant digits: tell
+    // from the mantissa's length, before looking at the digits one by one.
+    const char* mantissa_end = n.mantissa_end;
+    const auto mantissa_chars = mantissa_end - n.int_begin - (mantissa_end != n.int_end ? 1 : 0);  // less the point
+    if (mantissa_chars > 15 && *n.int_begin != '0' && mantissa_end[-1] != '0') return false;
+    char digits[24];
+    int count = 0;
+    int first = -1;  // the place of the first significant digit among the mantissa's digits
+    int places = 0;  // mantissa digits seen
+    int last_nonzero = -1;
+    const int int_digits = static_cast<int>(n.int_end - n.int_begin);
+    const char* exp = mantissa_end != n.end ? mantissa_end : n.end;
+    for (const char* p = n.int_begin; p != mantissa_end; ++p) {
+        const char ch = *p;
+        if (ch == '.') continue;
+        if (first < 0 && ch == '0') {
+            ++places;
+            continue;
+        }
+        if (first < 0) first = places;
+        if (count == 15 && ch != '0') return false;  // more than 15 significant digits
+        if (count < 15) digits[count++] = ch;
+        if (ch != '0') last_nonzero = places;
+        ++places;
+    }
+    if (first < 0) {  // all zeros
+        put_zero(n.negative());
+        return true;
+    }
+    long long e = int_digits - 1 - first;
+    if (exp != n.end) {
+        const char* q = exp + 1;
+        bool neg = false;
+        if (*q == '+' || *q == '-') neg = *q++ == '-';
+        long long x = 0;
+        for (; q != n.end; ++q) {
+            x = x * 10 + (*q - '0');
+            if (x > 100000) return false;  // far outside; the slow road settles it
+        }
+        e += neg ? -x : x;
+    }
+    if (e < -307 || e > 307) return false;
+    out_.advance(put_decimal(out_.room(kFloatRoom), n.negative(), digits, last_nonzero - first + 1, static_cast<int>(e)));
+    return true;
+}
+
 void CanonicalWriter::end_object(Object& o) {
-    const std::size_t count = members_.size() - o.first_member;
-    const Span* spans = members_.data() + o.first_member;
+    const std::size_t count = s_.members.size() - o.first_member;
+    const Span* spans = s_.members.data() + o.first_member;
     bool escaped = false;
     for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
     // Names as the bytes they stand for; for keys without escapes that is the key's own text.
+    const char* text = out_.data();
     if (escaped) {
-        names_.clear();
+        s_.names.clear();
         for (std::size_t i = 0; i < count; ++i) {
-            names_.push_back(decode_canonical(
-                std::string_view(out_).substr(spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2)));
+            s_.names.push_back(decode_canonical(
+                std::string_view(text + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2)));
         }
     }
     const auto name = [&](std::uint32_t i) -> std::string_view {
-        if (escaped) return names_[i];
-        return std::string_view(out_).substr(spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2);
+        if (escaped) return s_.names[i];
+        return std::string_view(text + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2);
     };
-    order_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) order_[i] = static_cast<std::uint32_t>(i);
-    const auto kept = sort_keep_last(order_.begin(), order_.end(), name);
-    bool in_order = kept == order_.end();
-    for (std::size_t i = 0; in_order && i < count; ++i) in_order = order_[i] == i;
+    auto& order = s_.order;
+    order.resize(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+    const auto kept = sort_keep_last(order.begin(), order.end(), name, s_.sorting);
+    bool in_order = kept == order.end();
+    for (std::size_t i = 0; in_order && i < count; ++i) in_order = order[i] == i;
     if (!in_order) {
-        // Lay the members back in order from a copy.
-        aside_.assign(out_, o.content, std::string::npos);
-        out_.resize(o.content);
-        for (auto it = order_.begin(); it != kept; ++it) {
-            const Span& m = spans[*it];
-            if (it != order_.begin()) out_.push_back(',');
-            out_.append(aside_, m.begin - o.content, m.end - m.begin);
-        }
+        const std::size_t first = s_.reordered.size();
+        for (auto it = order.begin(); it != kept; ++it) s_.reordered.push_back({spans[*it].begin, spans[*it].end});
+        s_.reorders.push_back({o.content, out_.size(), first, s_.reordered.size() - first});
     }
-    out_.push_back('}');
-    members_.resize(o.first_member);
+    out_.put('}');
+    s_.members.resize(o.first_member);
+}
+
+void CanonicalWriter::reorder() {
+    auto& reorders = s_.reorders;
+    if (reorders.empty()) return;
+    // By where they start: an object comes before the ones inside it, which follow it together.
+    std::sort(reorders.begin(), reorders.end(), [](const Reorder& a, const Reorder& b) { return a.begin < b.begin; });
+    for (std::size_t i = reorders.size(); i-- > 0;) {
+        std::size_t j = i + 1;
+        while (j < reorders.size() && reorders[j].begin < reorders[i].end) j = reorders[j].inside_end;
+        reorders[i].inside_end = j;
+    }
+    const std::size_t base = reorders.front().begin;
+    const std::size_t end = out_.size();
+    if (base < end - base) {
+        // Little comes before the first of them: lay everything out afresh into the aside
+        // buffer, which then takes the place of the output.
+        s_.aside.assign(out_.data(), base);
+        out_.swap(s_.aside);
+        out_.room(end - base);  // what is laid out is no longer than what was written
+        lay_out(base, end, base, 0, 0, reorders.size());
+    } else {
+        // The text from the first of them on is copied aside and laid out again in place.
+        s_.aside.assign(out_.data() + base, end - base);
+        out_.rewind(base);
+        lay_out(base, end, base, base, 0, reorders.size());
+    }
+}
+
+void CanonicalWriter::lay_out(std::size_t begin, std::size_t end, std::size_t from, std::size_t base, std::size_t lo,
+                              std::size_t hi) {
+    const auto& reorders = s_.reorders;
+    const char* aside = s_.aside.data() - base;  // indexed by output offsets
+    // The first noted object that starts in [from, end).
+    std::size_t i = static_cast<std::size_t>(
+        std::lower_bound(reorders.begin() + static_cast<std::ptrdiff_t>(lo), reorders.begin() + static_cast<std::ptrdiff_t>(hi),
+                         from, [](const Reorder& r, std::size_t at) { return r.begin < at; }) -
+        reorders.begin());
+    std::size_t at = begin;
+    while (i < hi && reorders[i].begin < end) {
+        const Reorder& r = reorders[i];
+        out_.put(aside + at, r.begin - at);
+        for (std::size_t k = 0; k < r.spans; ++k) {
+            const Piece& m = s_.reordered[r.first_span + k];
+            if (k != 0) out_.put(',');
+            if (r.inside_end == i + 1) {
+                out_.put(aside + m.begin, m.end - m.begin);  // nothing inside it to lay out
+            } else {
+                // A member starts with its key: an object noted inside it starts later.
+                lay_out(m.begin, m.end, m.begin + 1, base, i + 1, r.inside_end);
+            }
+        }
+        at = r.end;
+        i = r.inside_end;  // past the objects inside this one: its members have laid them out
+    }
+    out_.put(aside + at, end - at);
 }
 
 template <Dialect D>
@@ -281,18 +487,16 @@ std::expected<void, ReadError> check_text(std::string_view text) {
 }  // namespace
 
 std::expected<void, ReadError> canonicalize(std::string_view text, std::string& out, Source source) {
-    const std::size_t start = out.size();
-    out.reserve(start + text.size() + 16);
-    static KORVO_THREAD_LOCAL CanonicalWriter::Scratch scratch;
+    static KORVO_THREAD_LOCAL Scratch scratch;
     scratch.clear();
+    Out written(out, text.size() + 16);
     Cursor c(text, source);
-    CanonicalWriter writer(out, scratch);
+    CanonicalWriter writer(written, scratch);
     const bool done = Walk<kStrict, CanonicalWriter>(c, writer).value({}) && c.finish();
+    if (done) writer.reorder();
+    written.finish(done);
     scratch.trim();
-    if (!done) {
-        out.resize(start);
-        return std::unexpected(c.error());
-    }
+    if (!done) return std::unexpected(c.error());
     return {};
 }
 

@@ -28,6 +28,7 @@ struct NumberText {
     const char* start = nullptr;      // the sign, if any
     const char* int_begin = nullptr;  // the integer digits
     const char* int_end = nullptr;
+    const char* mantissa_end = nullptr;  // past the fraction's digits: the exponent, or the end
     const char* end = nullptr;
     bool is_float = false;            // a fraction or an exponent
     bool zero_by_exponent = false;    // an exponent too long to hold, on a value that reads as zero
@@ -79,6 +80,8 @@ public:
     int peek() const noexcept { return p_ != end_ ? static_cast<unsigned char>(*p_) : -1; }
     void eat() noexcept { ++p_; }
     std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+    // Where the cursor is in the text.
+    const char* here() const noexcept { return p_; }
 
     // Failures. Each returns false, so that a step can end with `return c.fail_here(...)`.
     bool fail(Failure failure, std::size_t offset) noexcept {
@@ -167,6 +170,9 @@ public:
     bool scan_number(bool negative, NumberText& n) noexcept;
     // The value a scanned number stands for; "number out of range" when its magnitude overflows.
     bool number_value(const NumberText& n, Number& out) noexcept;
+    // Fails exactly where number_value() would, without working the value out unless the
+    // number lies at the very edge of the range.
+    bool number_in_range(const NumberText& n) noexcept;
 
     // A string's body after its opening quote, up to and including the closing quote. `out`
     // receives it in pieces: run(begin, end) for bytes as they stand, escape(byte) for a
@@ -215,6 +221,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
         if (p_ == digits) return fail_next(p_ == end_ ? cut_short : Failure::InvalidNumber);
         n.is_float = true;
     }
+    n.mantissa_end = p_;
     if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
         const char* mantissa_end = p_;
         ++p_;

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -93,12 +97,39 @@ inline Value::Value(const char* s) : v_(std::string(s)) {}
 inline Value::Value(json::Array a) noexcept : v_(std::move(a)) {}
 inline Value::Value(Sorted, json::Object members) noexcept : v_(std::move(members)) {}
 
+namespace detail {
+
+// A name's first eight bytes as one number that orders as the bytes do (shorter names padded
+// with zeros): most comparisons of two names are settled by it alone.
+inline std::uint64_t name_prefix(std::string_view name) noexcept {
+    std::uint64_t x = 0;
+    std::memcpy(&x, name.data(), std::min<std::size_t>(name.size(), 8));
+    if constexpr (std::endian::native == std::endian::little) x = std::byteswap(x);
+    return x;
+}
+
+}  // namespace detail
+
+// What sorting a large object needs besides the object: a caller that sorts many keeps one and
+// lends it to each sort.
+template <class Item>
+struct SortScratch {
+    struct Key {
+        std::uint64_t prefix;
+        std::uint32_t index;
+    };
+    std::vector<Key> keys;
+    std::vector<Item> items;
+};
+
 // The one rule for an object's members, shared by the value tree and the canonical writer: put
 // [first, last) in ascending bytewise order of name_of(item) and, of equal names, keep the one
 // given last. Returns the end of the kept items. Objects mostly arrive sorted already, which one
-// pass settles; small ones sort by insertion, with no scratch buffer.
+// pass settles; small ones sort by insertion, with no scratch buffer; larger ones by their
+// names' first eight bytes, the names themselves compared only where those tie.
 template <class It, class NameOf>
-It sort_keep_last(It first, It last, NameOf&& name_of) {
+It sort_keep_last(It first, It last, NameOf&& name_of,
+                  SortScratch<typename std::iterator_traits<It>::value_type>& scratch) {
     const auto less = [&](const auto& a, const auto& b) { return std::string_view(name_of(a)) < name_of(b); };
     const auto n = static_cast<std::size_t>(last - first);
     bool strictly_sorted = true;
@@ -119,7 +150,22 @@ It sort_keep_last(It first, It last, NameOf&& name_of) {
             first[j] = std::move(item);
         }
     } else {
-        std::stable_sort(first, last, less);
+        using Key = typename std::remove_reference_t<decltype(scratch)>::Key;
+        auto& keys = scratch.keys;
+        keys.resize(n);
+        for (std::size_t i = 0; i < n; ++i) keys[i] = {detail::name_prefix(name_of(first[i])), static_cast<std::uint32_t>(i)};
+        // By name, then by place: a stable order.
+        std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+            if (a.prefix != b.prefix) return a.prefix < b.prefix;
+            const int c = std::string_view(name_of(first[a.index])).compare(name_of(first[b.index]));
+            return c != 0 ? c < 0 : a.index < b.index;
+        });
+        auto& sorted = scratch.items;
+        sorted.clear();
+        sorted.reserve(n);
+        for (const Key& k : keys) sorted.push_back(std::move(first[k.index]));
+        std::move(sorted.begin(), sorted.end(), first);
+        sorted.clear();
     }
     // Of each run of equal names keep the last one (the one given last).
     std::size_t kept = 0;
@@ -129,6 +175,12 @@ It sort_keep_last(It first, It last, NameOf&& name_of) {
         ++kept;
     }
     return first + static_cast<std::ptrdiff_t>(kept);
+}
+
+template <class It, class NameOf>
+It sort_keep_last(It first, It last, NameOf&& name_of) {
+    SortScratch<typename std::iterator_traits<It>::value_type> scratch;
+    return sort_keep_last(first, last, name_of, scratch);
 }
 
 // Sorts an object's members by name; of equal names the one that came last wins.

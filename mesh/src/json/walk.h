@@ -176,8 +176,7 @@ struct CheckOnly {
     void boolean(Slot, bool) noexcept {}
     bool number(Cursor& c, Slot, const NumberText& n) noexcept {
         if constexpr (D.checks_number_range) {
-            Number unused;
-            return c.number_value(n, unused);
+            return c.number_in_range(n);
         } else {
             return true;
         }

@@ -1,0 +1,166 @@
+// Sixteen bytes at a time: the few vector operations the byte scans of bytes.h are made of,
+// on SSE2 (every x86-64), NEON (every aarch64), or none. With none, bytes.h keeps to its
+// word-at-a-time loops, which are also what a scan is checked against (the `Words` scans).
+//
+// A Mask marks lanes (bytes) that hold: first() is the index of the lowest marked lane. On SSE2
+// a lane is one bit (movemask); NEON has no movemask, so a lane is four bits of a 64-bit word
+// (the narrowing shift that stands in for one).
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define KORVO_SIMD 1
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#define KORVO_SIMD 1
+#else
+#define KORVO_SIMD 0
+#endif
+
+namespace korvo::simd {
+
+#if KORVO_SIMD
+
+struct Mask {
+    std::uint64_t bits;
+    explicit operator bool() const noexcept { return bits != 0; }
+    Mask operator|(Mask o) const noexcept { return {bits | o.bits}; }
+#if defined(__SSE2__)
+    static constexpr int kLaneBits = 1;
+#else
+    static constexpr int kLaneBits = 4;
+#endif
+    // The lowest marked lane (the mask is not empty).
+    int first() const noexcept { return std::countr_zero(bits) / kLaneBits; }
+};
+
+#if defined(__SSE2__)
+
+struct Bytes {
+    __m128i v;
+    static Bytes load(const void* p) noexcept { return {_mm_loadu_si128(static_cast<const __m128i*>(p))}; }
+    static Bytes splat(unsigned char c) noexcept { return {_mm_set1_epi8(static_cast<char>(c))}; }
+    void store(void* p) const noexcept { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+    Bytes operator|(Bytes o) const noexcept { return {_mm_or_si128(v, o.v)}; }
+};
+inline Mask mask(__m128i m) noexcept { return {static_cast<std::uint32_t>(_mm_movemask_epi8(m))}; }
+// Lanes equal to c.
+inline Mask eq(Bytes a, unsigned char c) noexcept { return mask(_mm_cmpeq_epi8(a.v, Bytes::splat(c).v)); }
+// Lanes below c, as unsigned bytes (c > 0).
+inline Mask below(Bytes a, unsigned char c) noexcept {
+    const __m128i most = Bytes::splat(static_cast<unsigned char>(c - 1)).v;
+    return mask(_mm_cmpeq_epi8(_mm_max_epu8(a.v, most), most));
+}
+// Lanes that are not the digits '0' to '9'.
+inline Mask not_digit(Bytes a) noexcept {
+    const __m128i shifted = _mm_sub_epi8(a.v, Bytes::splat('0').v);  // digits become 0..9
+    const __m128i nine = Bytes::splat(9).v;
+    return {~static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(shifted, nine), nine))) & 0xFFFFu};
+}
+// Lanes with the top bit set.
+inline Mask high(Bytes a) noexcept { return mask(a.v); }
+// The complement of a mask over the 16 lanes.
+inline Mask lanes_not(Mask m) noexcept { return {~m.bits & 0xFFFFu}; }
+
+// Eight 16-bit characters, and the checks and narrowing the wide-text conversions need.
+inline bool all_below_0x80_u16(const void* p) noexcept {
+    const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80))),
+                                             _mm_setzero_si128())) == 0xFFFF;
+}
+// Sixteen 16-bit characters below 0x100 (two loads) narrowed to sixteen bytes.
+inline void narrow_u16(const void* p, void* out) noexcept {
+    const auto* q = static_cast<const __m128i*>(p);
+    _mm_storeu_si128(static_cast<__m128i*>(out), _mm_packus_epi16(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)));
+}
+// Sixteen bytes widened to sixteen 16-bit characters.
+inline void widen_u16(const void* p, void* out) noexcept {
+    const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+    auto* o = static_cast<__m128i*>(out);
+    _mm_storeu_si128(o, _mm_unpacklo_epi8(v, _mm_setzero_si128()));
+    _mm_storeu_si128(o + 1, _mm_unpackhi_epi8(v, _mm_setzero_si128()));
+}
+
+// Four 32-bit characters, all below 0x80.
+inline bool all_below_0x80_u32(const void* p) noexcept {
+    const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(~0x7F)), _mm_setzero_si128())) == 0xFFFF;
+}
+// Sixteen 32-bit characters below 0x80 (four loads) narrowed to sixteen bytes.
+inline void narrow_u32(const void* p, void* out) noexcept {
+    const auto* q = static_cast<const __m128i*>(p);
+    const __m128i lo = _mm_packs_epi32(_mm_loadu_si128(q), _mm_loadu_si128(q + 1));
+    const __m128i hi = _mm_packs_epi32(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3));
+    _mm_storeu_si128(static_cast<__m128i*>(out), _mm_packus_epi16(lo, hi));
+}
+// Sixteen bytes widened to sixteen 32-bit characters.
+inline void widen_u32(const void* p, void* out) noexcept {
+    const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+    auto* o = static_cast<__m128i*>(out);
+    _mm_storeu_si128(o, _mm_unpacklo_epi16(lo, zero));
+    _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(lo, zero));
+    _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(hi, zero));
+    _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(hi, zero));
+}
+
+#else  // NEON
+
+struct Bytes {
+    uint8x16_t v;
+    static Bytes load(const void* p) noexcept { return {vld1q_u8(static_cast<const std::uint8_t*>(p))}; }
+    static Bytes splat(unsigned char c) noexcept { return {vdupq_n_u8(c)}; }
+    void store(void* p) const noexcept { vst1q_u8(static_cast<std::uint8_t*>(p), v); }
+    Bytes operator|(Bytes o) const noexcept { return {vorrq_u8(v, o.v)}; }
+};
+inline Mask mask(uint8x16_t m) noexcept {
+    const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(m), 4);
+    return {vget_lane_u64(vreinterpret_u64_u8(nibbles), 0)};
+}
+inline Mask eq(Bytes a, unsigned char c) noexcept { return mask(vceqq_u8(a.v, vdupq_n_u8(c))); }
+inline Mask below(Bytes a, unsigned char c) noexcept { return mask(vcltq_u8(a.v, vdupq_n_u8(c))); }
+inline Mask not_digit(Bytes a) noexcept { return mask(vcgtq_u8(vsubq_u8(a.v, vdupq_n_u8('0')), vdupq_n_u8(9))); }
+inline Mask high(Bytes a) noexcept { return mask(vcgeq_u8(a.v, vdupq_n_u8(0x80))); }
+inline Mask lanes_not(Mask m) noexcept { return {~m.bits}; }
+
+inline bool all_below_0x80_u16(const void* p) noexcept {
+    return vmaxvq_u16(vld1q_u16(static_cast<const std::uint16_t*>(p))) < 0x80;
+}
+inline void narrow_u16(const void* p, void* out) noexcept {
+    const auto* q = static_cast<const std::uint16_t*>(p);
+    vst1q_u8(static_cast<std::uint8_t*>(out), vcombine_u8(vmovn_u16(vld1q_u16(q)), vmovn_u16(vld1q_u16(q + 8))));
+}
+inline void widen_u16(const void* p, void* out) noexcept {
+    const uint8x16_t v = vld1q_u8(static_cast<const std::uint8_t*>(p));
+    auto* o = static_cast<std::uint16_t*>(out);
+    vst1q_u16(o, vmovl_u8(vget_low_u8(v)));
+    vst1q_u16(o + 8, vmovl_u8(vget_high_u8(v)));
+}
+inline bool all_below_0x80_u32(const void* p) noexcept {
+    return vmaxvq_u32(vld1q_u32(static_cast<const std::uint32_t*>(p))) < 0x80;
+}
+inline void narrow_u32(const void* p, void* out) noexcept {
+    const auto* q = static_cast<const std::uint32_t*>(p);
+    const uint16x8_t lo = vcombine_u16(vmovn_u32(vld1q_u32(q)), vmovn_u32(vld1q_u32(q + 4)));
+    const uint16x8_t hi = vcombine_u16(vmovn_u32(vld1q_u32(q + 8)), vmovn_u32(vld1q_u32(q + 12)));
+    vst1q_u8(static_cast<std::uint8_t*>(out), vcombine_u8(vmovn_u16(lo), vmovn_u16(hi)));
+}
+inline void widen_u32(const void* p, void* out) noexcept {
+    const uint8x16_t v = vld1q_u8(static_cast<const std::uint8_t*>(p));
+    const uint16x8_t lo = vmovl_u8(vget_low_u8(v)), hi = vmovl_u8(vget_high_u8(v));
+    auto* o = static_cast<std::uint32_t*>(out);
+    vst1q_u32(o, vmovl_u16(vget_low_u16(lo)));
+    vst1q_u32(o + 4, vmovl_u16(vget_high_u16(lo)));
+    vst1q_u32(o + 8, vmovl_u16(vget_low_u16(hi)));
+    vst1q_u32(o + 12, vmovl_u16(vget_high_u16(hi)));
+}
+
+#endif
+
+#endif  // KORVO_SIMD
+
+}  // namespace korvo::simd

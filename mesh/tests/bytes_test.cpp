@@ -1,0 +1,96 @@
+#include "base/bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvo::bytes {
+namespace {
+
+// A run of `filler` with one `stop` at each place in turn, in texts of every length up to
+// 40: both ways of scanning find the stop where it is (or the end when there is none).
+struct RunCase {
+    const char* name;
+    char filler;
+    char stop;
+    const char* (*vector)(const char*, const char*);
+    const char* (*words)(const char*, const char*);
+};
+
+const char* string_vector(const char* p, const char* e) {
+    unsigned char high = 0;
+    return string_run<Scan::Vector>(p, e, high);
+}
+const char* string_words(const char* p, const char* e) {
+    unsigned char high = 0;
+    return string_run<Scan::Words>(p, e, high);
+}
+
+TEST(ByteRuns, StopWhereTheStopIs) {
+    const RunCase cases[] = {
+        {"ascii", 'a', '\xC3', ascii_run<char, Scan::Vector>, ascii_run<char, Scan::Words>},
+        {"string quote", '\xE9', '"', string_vector, string_words},
+        {"string backslash", 'x', '\\', string_vector, string_words},
+        {"string control", 'x', '\x1F', string_vector, string_words},
+        {"digits", '7', '.', digit_run<Scan::Vector>, digit_run<Scan::Words>},
+        {"space", '\n', 'x', space_run<Scan::Vector>, space_run<Scan::Words>},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t length = 0; length <= 40; ++length) {
+            for (std::size_t at = 0; at <= length; ++at) {
+                std::string text(length, c.filler);
+                if (at < length) text[at] = c.stop;
+                SCOPED_TRACE(::testing::Message() << c.name << " length " << length << " stop at " << at);
+                const char* b = text.data();
+                const char* e = b + text.size();
+                EXPECT_EQ(c.vector(b, e) - b, static_cast<std::ptrdiff_t>(at));
+                EXPECT_EQ(c.words(b, e) - b, static_cast<std::ptrdiff_t>(at));
+            }
+        }
+    }
+}
+
+TEST(ByteRuns, StringRunReportsHighBytesOnlyBeforeTheStop) {
+    for (std::size_t at = 0; at < 40; ++at) {
+        std::string text(40, 'x');
+        text[at] = '"';
+        if (at + 1 < text.size()) text[at + 1] = '\xE9';  // after the stop: not passed
+        unsigned char v = 0, w = 0;
+        string_run<Scan::Vector>(text.data(), text.data() + text.size(), v);
+        string_run<Scan::Words>(text.data(), text.data() + text.size(), w);
+        EXPECT_EQ(v & 0x80, 0) << at;  // only the top bit says anything
+        EXPECT_EQ(w & 0x80, 0) << at;
+        if (at > 0) text[at - 1] = '\xE9';  // before it: passed
+        v = w = 0;
+        string_run<Scan::Vector>(text.data(), text.data() + text.size(), v);
+        string_run<Scan::Words>(text.data(), text.data() + text.size(), w);
+        EXPECT_EQ(v & 0x80, at > 0 ? 0x80 : 0) << at;
+        EXPECT_EQ(w & 0x80, v & 0x80) << at;
+    }
+}
+
+template <class Char>
+void wide_ascii_runs() {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            std::vector<Char> text(length, static_cast<Char>('a'));
+            if (at < length) text[at] = static_cast<Char>(0x80);
+            const Char* b = text.data();
+            const Char* e = b + text.size();
+            const auto vector = ascii_run<Char, Scan::Vector>(b, e) - b;
+            const auto words = ascii_run<Char, Scan::Words>(b, e) - b;
+            EXPECT_EQ(vector, static_cast<std::ptrdiff_t>(at)) << length << " " << at;
+            EXPECT_EQ(words, static_cast<std::ptrdiff_t>(at)) << length << " " << at;
+        }
+    }
+}
+
+TEST(ByteRuns, WideAsciiRuns) {
+    wide_ascii_runs<std::uint16_t>();
+    wide_ascii_runs<std::uint32_t>();
+}
+
+}  // namespace
+}  // namespace korvo::bytes
