@@ -117,6 +117,40 @@ inline char* put(char* p, std::int64_t n) noexcept {
 // Writes n in exactly `width` digits, zero-padded (n has at most that many).
 inline void put_fixed(char* p, std::uint64_t n, int width) noexcept { detail::put_backwards(p + width, n, width); }
 
+// ---- reading ----------------------------------------------------------------------------
+
+namespace detail {
+// The value of eight decimal digits held as a word, the first in its lowest byte (a zero byte
+// reads as the digit 0): pairs, then fours, then the eight are joined by multiplications on
+// the whole word.
+inline std::uint32_t read_word(std::uint64_t x) noexcept {
+    x = (x & 0x0F0F0F0F0F0F0F0FULL) * 2561 >> 8;
+    x = (x & 0x00FF00FF00FF00FFULL) * 6553601 >> 16;
+    return static_cast<std::uint32_t>((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL >> 32);
+}
+inline std::uint64_t load(const char* p) noexcept {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    if constexpr (std::endian::native == std::endian::big) x = std::byteswap(x);
+    return x;
+}
+}  // namespace detail
+
+// The value of the decimal digits [p, end) (at most 19 of them) after the value w has: eight
+// at a time, and the last few in one more word when the text goes on for eight bytes from
+// them (`limit`, the text's end).
+inline std::uint64_t read(const char* p, const char* end, const char* limit, std::uint64_t w = 0) noexcept {
+    for (; end - p >= 8; p += 8) w = w * 100000000 + detail::read_word(detail::load(p));
+    const auto k = static_cast<unsigned>(end - p);
+    if (k == 0) return w;
+    if (limit - p >= 8) {
+        // The k digits moved to the word's top, zeros (leading digits 0) below them.
+        return w * detail::kPow10[k] + detail::read_word(detail::load(p) << (8 * (8 - k)));
+    }
+    for (; p != end; ++p) w = w * 10 + static_cast<std::uint64_t>(*p - '0');
+    return w;
+}
+
 // Appends n in decimal.
 template <std::integral Int>
 void append(std::string& out, Int n) {

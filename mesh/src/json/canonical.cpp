@@ -11,11 +11,13 @@
 #include "json/canonical.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/digits.h"
 #include "base/escapes.h"
 #include "base/per_thread.h"
 #include "base/utf8.h"
@@ -260,10 +262,40 @@ public:
             }
             return true;
         }
-        if (short_decimal(n)) return true;
-        Number v;
-        if (!c.number_value(n, v)) return false;
-        out_.advance(put_float(out_.room(kFloatRoom), v.d));
+        if (plain_decimal(n)) return true;
+        std::uint64_t w;
+        std::int64_t q;
+        if (!n.decimal(w, q, c.text_end())) {
+            // More than 19 significant digits: the whole reading.
+            Number v;
+            if (!c.number_value(n, v)) return false;
+            out_.advance(put_float(out_.room(kFloatRoom), v.d));
+            return true;
+        }
+        if (w == 0) {
+            put_zero(n.negative());
+            return true;
+        }
+        // At most 15 significant digits, well inside the normal range: they are the shortest
+        // that read back as the number's double (any two decimals of at most 15 digits read as
+        // different doubles), so they are written as they are, with no conversion.
+        std::uint64_t sig = w;
+        std::int64_t e = q;
+        while (sig % 10 == 0) {
+            sig /= 10;
+            ++e;
+        }
+        const int count = digits::count(sig);
+        const std::int64_t lead = e + count - 1;
+        if (count <= 15 && lead >= -307 && lead <= 307) {
+            char figures[24];
+            digits::put(figures, sig);
+            out_.advance(put_decimal(out_.room(kFloatRoom), n.negative(), figures, count, static_cast<int>(lead)));
+            return true;
+        }
+        double d;
+        if (!c.float_value(n, w, q, d)) return false;
+        out_.advance(put_float(out_.room(kFloatRoom), d));
         return true;
     }
 
@@ -318,6 +350,34 @@ public:
     void reorder();
 
 private:
+    // A fraction without an exponent, of at most 15 significant digits and at most four zeros
+    // after the point before them, is its own canonical text but for the zeros it ends with: it
+    // is copied.
+    bool plain_decimal(const NumberText& n) {
+        if (n.mantissa_end != n.end || n.mantissa_end == n.int_end) return false;  // an exponent, or no point
+        const char* frac = n.int_end + 1;            // past the point
+        const char* last = n.mantissa_end;           // past the fraction's last digit that is not 0
+        while (last != frac && last[-1] == '0') --last;
+        std::ptrdiff_t significant;
+        if (n.int_end - n.int_begin == 1 && *n.int_begin == '0') {
+            if (last == frac) return false;  // zero: no digit but zeros
+            const char* first = frac;
+            while (*first == '0') ++first;
+            if (first - frac > 4) return false;  // smaller than 1e-5: exponent form
+            significant = last - first;
+        } else {
+            significant = (n.int_end - n.int_begin) + (last - frac);
+        }
+        if (significant > 15) return false;
+        if (last != frac) {
+            out_.put(n.start, static_cast<std::size_t>(last - n.start));
+        } else {
+            out_.put(n.start, static_cast<std::size_t>(n.int_end - n.start));
+            out_.put(".0");
+        }
+        return true;
+    }
+
     void put_zero(bool negative) {
         if (negative) {
             out_.put("-0.0");
@@ -325,12 +385,6 @@ private:
             out_.put("0.0");
         }
     }
-
-    // A number of at most 15 significant digits, well inside the normal range, is written from
-    // its own digits: they are the shortest that read back as its double (any two decimals of at
-    // most 15 digits read as different doubles), so no conversion to the double and back is
-    // needed.
-    bool short_decimal(const NumberText& n);
 
     // Writes the text of [begin, end) (output coordinates, read from the aside copy that starts
     // at `base`), with the noted objects among reorders[lo, hi) that start at `from` or later
@@ -341,51 +395,13 @@ private:
     Scratch& s_;
 };
 
-bool CanonicalWriter::short_decimal(const NumberText& n) {
-    // Most long numbers (coordinates, measurements) have more than 15 significant digits: tell
-    // from the mantissa's length, before looking at the digits one by one.
-    const char* mantissa_end = n.mantissa_end;
-    const auto mantissa_chars = mantissa_end - n.int_begin - (mantissa_end != n.int_end ? 1 : 0);  // less the point
-    if (mantissa_chars > 15 && *n.int_begin != '0' && mantissa_end[-1] != '0') return false;
-    char digits[24];
-    int count = 0;
-    int first = -1;  // the place of the first significant digit among the mantissa's digits
-    int places = 0;  // mantissa digits seen
-    int last_nonzero = -1;
-    const int int_digits = static_cast<int>(n.int_end - n.int_begin);
-    const char* exp = mantissa_end != n.end ? mantissa_end : n.end;
-    for (const char* p = n.int_begin; p != mantissa_end; ++p) {
-        const char ch = *p;
-        if (ch == '.') continue;
-        if (first < 0 && ch == '0') {
-            ++places;
-            continue;
-        }
-        if (first < 0) first = places;
-        if (count == 15 && ch != '0') return false;  // more than 15 significant digits
-        if (count < 15) digits[count++] = ch;
-        if (ch != '0') last_nonzero = places;
-        ++places;
-    }
-    if (first < 0) {  // all zeros
-        put_zero(n.negative());
-        return true;
-    }
-    long long e = int_digits - 1 - first;
-    if (exp != n.end) {
-        const char* q = exp + 1;
-        bool neg = false;
-        if (*q == '+' || *q == '-') neg = *q++ == '-';
-        long long x = 0;
-        for (; q != n.end; ++q) {
-            x = x * 10 + (*q - '0');
-            if (x > 100000) return false;  // far outside; the slow road settles it
-        }
-        e += neg ? -x : x;
-    }
-    if (e < -307 || e > 307) return false;
-    out_.advance(put_decimal(out_.room(kFloatRoom), n.negative(), digits, last_nonzero - first + 1, static_cast<int>(e)));
-    return true;
+// The first eight bytes of a key's name in the output, as one number that orders as the bytes
+// do: read as one word (the output has room past what is written) and cut to the name.
+std::uint64_t key_prefix(const char* name, std::size_t size) noexcept {
+    std::uint64_t x = bytes::load8(name);
+    if (size < 8) x &= (std::uint64_t{1} << (8 * size)) - 1;
+    if constexpr (std::endian::native == std::endian::little) x = std::byteswap(x);
+    return x;
 }
 
 void CanonicalWriter::end_object(Object& o) {
@@ -393,8 +409,29 @@ void CanonicalWriter::end_object(Object& o) {
     const Span* spans = s_.members.data() + o.first_member;
     bool escaped = false;
     for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
-    // Names as the bytes they stand for; for keys without escapes that is the key's own text.
     const char* text = out_.data();
+    if (!escaped) {
+        // Mostly the names come in order already: settled a word at a time.
+        bool sorted = true;
+        std::uint64_t before = 0;
+        for (std::size_t i = 0; i < count && sorted; ++i) {
+            const char* name = text + spans[i].begin + 1;
+            const std::size_t size = spans[i].key_end - spans[i].begin - 2;
+            const std::uint64_t prefix = key_prefix(name, size);
+            if (i > 0 && prefix <= before) {
+                const Span& p = spans[i - 1];
+                sorted = prefix == before && std::string_view(text + p.begin + 1, p.key_end - p.begin - 2) <
+                                                 std::string_view(name, size);
+            }
+            before = prefix;
+        }
+        if (sorted) {
+            out_.put('}');
+            s_.members.resize(o.first_member);
+            return;
+        }
+    }
+    // Names as the bytes they stand for; for keys without escapes that is the key's own text.
     if (escaped) {
         s_.names.clear();
         for (std::size_t i = 0; i < count; ++i) {

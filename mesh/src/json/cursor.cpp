@@ -84,6 +84,55 @@ bool NumberText::integer(std::uint64_t& sig) const noexcept {
     return true;
 }
 
+bool NumberText::decimal(std::uint64_t& w, std::int64_t& q, const char* limit) const noexcept {
+    const char* p = int_begin;
+    while (p != int_end && *p == '0') ++p;
+    std::size_t count = static_cast<std::size_t>(int_end - p);
+    if (count > 19) return false;
+    w = digits::read(p, int_end, limit);
+    q = 0;
+    if (mantissa_end != int_end) {
+        const char* f = int_end + 1;  // past the point
+        if (w == 0) {
+            // Zeros between the point and the first significant digit only scale the value.
+            const char* z = f;
+            while (z != mantissa_end && *z == '0') ++z;
+            q -= z - f;
+            f = z;
+        }
+        const auto frac = static_cast<std::size_t>(mantissa_end - f);
+        count += frac;
+        if (count > 19) return false;
+        w = digits::read(f, mantissa_end, limit, w);
+        q -= static_cast<std::int64_t>(frac);
+    }
+    if (mantissa_end != end) {
+        const char* e = mantissa_end + 1;  // past the e
+        bool neg = false;
+        if (*e == '+' || *e == '-') neg = *e++ == '-';
+        std::int64_t x = 0;
+        for (; e != end; ++e) x = x * 10 + (*e - '0');  // fits: longer exponents are settled by the scan
+        q += neg ? -x : x;
+    }
+    return true;
+}
+
+bool Cursor::float_value(const NumberText& n, std::uint64_t w, std::int64_t q, double& out) noexcept {
+    // fast_float's own road from w and q (its exact algorithm, without reading the text again);
+    // the rare value it cannot settle that way takes the whole of number_value().
+    using Format = fast_float::binary_format<double>;
+    fast_float::adjusted_mantissa am = fast_float::compute_float<Format>(q, w);
+    if (am.power2 < 0) {
+        Number v;
+        if (!number_value(n, v)) return false;
+        out = v.d;
+        return true;
+    }
+    fast_float::to_float(n.negative(), am, out);
+    if (std::isinf(out)) return fail_here(Failure::NumberOutOfRange);
+    return true;
+}
+
 namespace {
 
 // The decimal exponent of a number's first significant digit (2 for 123.4, -2 for 0.012e0);

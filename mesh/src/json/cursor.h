@@ -36,6 +36,9 @@ struct NumberText {
     // The integer digits as an unsigned 64-bit value, when there is no fraction or exponent and
     // they fit.
     bool integer(std::uint64_t& sig) const noexcept;
+    // The number as w × 10^q, w its significant digits (leading zeros dropped), when at most 19
+    // of them are left; false for a longer one. `limit` is the end of the text it is in.
+    bool decimal(std::uint64_t& w, std::int64_t& q, const char* limit) const noexcept;
     // Whether an integer's digits (no fraction or exponent; no leading zeros) fit the integer
     // kinds: up to 2^64 - 1, or down to -2^63; found from the digits alone.
     bool fits_integer() const noexcept {
@@ -80,8 +83,9 @@ public:
     int peek() const noexcept { return p_ != end_ ? static_cast<unsigned char>(*p_) : -1; }
     void eat() noexcept { ++p_; }
     std::size_t offset() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
-    // Where the cursor is in the text.
+    // Where the cursor is in the text, and where the text ends.
     const char* here() const noexcept { return p_; }
+    const char* text_end() const noexcept { return end_; }
 
     // Failures. Each returns false, so that a step can end with `return c.fail_here(...)`.
     bool fail(Failure failure, std::size_t offset) noexcept {
@@ -173,6 +177,9 @@ public:
     // Fails exactly where number_value() would, without working the value out unless the
     // number lies at the very edge of the range.
     bool number_in_range(const NumberText& n) noexcept;
+    // The double a float's text stands for, from its decimal() parts: the same value, and the
+    // same failure, as number_value() gives.
+    bool float_value(const NumberText& n, std::uint64_t w, std::int64_t q, double& out) noexcept;
 
     // A string's body after its opening quote, up to and including the closing quote. `out`
     // receives it in pieces: run(begin, end) for bytes as they stand, escape(byte) for a
