@@ -21,13 +21,13 @@ void round_trip(const std::u32string& chars) {
     for (const char32_t c : chars) append(expected, c);
     ASSERT_EQ(text, expected);
 
-    std::size_t length = 0;
-    char32_t max_char = 0;
-    ASSERT_TRUE(measure(text, length, max_char));
-    EXPECT_EQ(length, chars.size());
-    EXPECT_EQ(max_char, *std::max_element(chars.begin(), chars.end()));
-    std::vector<Char> back(length);
-    decode_chars(text, back.data());
+    ASSERT_TRUE(valid(text));
+    const char32_t max_char = *std::max_element(chars.begin(), chars.end());
+    const Shape shaped = shape(text);
+    EXPECT_EQ(shaped.length, chars.size());
+    EXPECT_EQ(shaped.max_char, max_char < 0x80 ? 0 : max_char <= 0xFF ? 0xFF : max_char <= 0xFFFF ? 0xFFFF : 0x10FFFF);
+    std::vector<Char> back(shaped.length);
+    decode_chars(text, back.data(), back.data() + back.size());
     EXPECT_EQ(back, wide);
 }
 
@@ -36,6 +36,17 @@ TEST(Utf8WideChars, RoundTripEveryWidth) {
     round_trip<std::uint8_t>(U"\u00e9" + ascii + U"\u00ff" + ascii + U"x\u0080");
     round_trip<std::uint16_t>(U"\u00e9" + ascii + U"\u07ff\u0800\ue000\uff01\uffff" + ascii + U"\u20ac");
     round_trip<std::uint32_t>(U"\U0001f600" + ascii + U"\u00e9\u20ac\U0010ffff" + ascii + U"\U00010000");
+    round_trip<std::uint8_t>(ascii);
+    // A wide character at each place of a run longer than the sixteen moved at once.
+    for (std::size_t at = 0; at <= 20; ++at) {
+        std::u32string text = ascii + ascii;
+        text[at] = U'\u00e9';
+        round_trip<std::uint8_t>(text);
+        text[at] = U'\u20ac';
+        round_trip<std::uint16_t>(text);
+        text[at] = U'\U0001f600';
+        round_trip<std::uint32_t>(text);
+    }
 }
 
 TEST(Utf8WideChars, SurrogatesHaveNoUtf8Form) {
@@ -44,12 +55,10 @@ TEST(Utf8WideChars, SurrogatesHaveNoUtf8Form) {
     EXPECT_EQ(encode_chars(chars, 3, out), kNotUtf8);
 }
 
-TEST(Utf8WideChars, MeasureRefusesWhatTheStrictDecoderRefuses) {
+TEST(Utf8WideChars, ValidRefusesWhatTheStrictDecoderRefuses) {
     for (const std::string_view bad : {"\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xE2\x82", "\x80", "\xF4\x90\x80\x80",
                                        "\xEF\xBF"}) {
-        std::size_t length = 0;
-        char32_t max_char = 0;
-        EXPECT_FALSE(measure("abcdefghij" + std::string(bad), length, max_char)) << bad;
+        EXPECT_FALSE(valid("abcdefghijklmnopqrstuvwxyz" + std::string(bad))) << bad;
     }
 }
 

@@ -108,6 +108,42 @@ inline void widen_u32(const void* p, void* out) noexcept {
     _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(hi, zero));
 }
 
+// Of sixteen bytes of UTF-8: how many are continuation bytes (0x80 to 0xBF), and the largest.
+inline int continuation_count(Bytes b) noexcept {
+    // Continuation bytes are the signed bytes below -64.
+    return std::popcount(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(b.v, _mm_set1_epi8(-64)))));
+}
+inline Bytes max(Bytes a, Bytes b) noexcept { return {_mm_max_epu8(a.v, b.v)}; }
+inline unsigned char max_lane(Bytes b) noexcept {
+    __m128i m = _mm_max_epu8(b.v, _mm_srli_si128(b.v, 8));
+    m = _mm_max_epu8(m, _mm_srli_si128(m, 4));
+    m = _mm_max_epu8(m, _mm_srli_si128(m, 2));
+    m = _mm_max_epu8(m, _mm_srli_si128(m, 1));
+    return static_cast<unsigned char>(_mm_cvtsi128_si32(m));
+}
+
+// How many of the sixteen characters at p come before the first that is not ASCII (16 when
+// none is): bytes, 16-bit or 32-bit characters.
+inline int ascii_prefix_u8(const void* p) noexcept {
+    const auto m = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_loadu_si128(static_cast<const __m128i*>(p))));
+    return std::countr_zero(m | 0x10000u);
+}
+inline int ascii_prefix_u16(const void* p) noexcept {
+    const auto* q = static_cast<const __m128i*>(p);
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i a = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q), high), _mm_setzero_si128());
+    const __m128i b = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q + 1), high), _mm_setzero_si128());
+    const auto ascii = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
+    return std::countr_zero(~ascii);  // bit 16 up are clear in ascii, so set here
+}
+inline int ascii_prefix_u32(const void* p) noexcept {
+    const auto* q = static_cast<const __m128i*>(p);
+    const __m128i high = _mm_set1_epi32(~0x7F);
+    const auto ascii = [&](int i) { return _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(q + i), high), _mm_setzero_si128()); };
+    const __m128i lanes = _mm_packs_epi16(_mm_packs_epi32(ascii(0), ascii(1)), _mm_packs_epi32(ascii(2), ascii(3)));
+    return std::countr_zero(~static_cast<std::uint32_t>(_mm_movemask_epi8(lanes)));
+}
+
 #else  // NEON
 
 struct Bytes {
@@ -148,6 +184,31 @@ inline void narrow_u32(const void* p, void* out) noexcept {
     const uint16x8_t lo = vcombine_u16(vmovn_u32(vld1q_u32(q)), vmovn_u32(vld1q_u32(q + 4)));
     const uint16x8_t hi = vcombine_u16(vmovn_u32(vld1q_u32(q + 8)), vmovn_u32(vld1q_u32(q + 12)));
     vst1q_u8(static_cast<std::uint8_t*>(out), vcombine_u8(vmovn_u16(lo), vmovn_u16(hi)));
+}
+inline int continuation_count(Bytes b) noexcept {
+    const uint8x16_t cont = vandq_u8(vcgeq_u8(b.v, vdupq_n_u8(0x80)), vcltq_u8(b.v, vdupq_n_u8(0xC0)));
+    return vaddvq_u8(vshrq_n_u8(cont, 7));
+}
+inline Bytes max(Bytes a, Bytes b) noexcept { return {vmaxq_u8(a.v, b.v)}; }
+inline unsigned char max_lane(Bytes b) noexcept { return vmaxvq_u8(b.v); }
+inline int first_or_16(uint8x16_t marked) noexcept {
+    const Mask m = mask(marked);
+    return m ? m.first() : 16;
+}
+inline int ascii_prefix_u8(const void* p) noexcept {
+    return first_or_16(vcgeq_u8(vld1q_u8(static_cast<const std::uint8_t*>(p)), vdupq_n_u8(0x80)));
+}
+inline int ascii_prefix_u16(const void* p) noexcept {
+    const auto* q = static_cast<const std::uint16_t*>(p);
+    const uint16x8_t limit = vdupq_n_u16(0x80);
+    return first_or_16(vcombine_u8(vmovn_u16(vcgeq_u16(vld1q_u16(q), limit)), vmovn_u16(vcgeq_u16(vld1q_u16(q + 8), limit))));
+}
+inline int ascii_prefix_u32(const void* p) noexcept {
+    const auto* q = static_cast<const std::uint32_t*>(p);
+    const uint32x4_t limit = vdupq_n_u32(0x80);
+    const auto lanes = [&](int i) { return vmovn_u32(vcgeq_u32(vld1q_u32(q + i), limit)); };
+    const uint16x8_t lo = vcombine_u16(lanes(0), lanes(4)), hi = vcombine_u16(lanes(8), lanes(12));
+    return first_or_16(vcombine_u8(vmovn_u16(lo), vmovn_u16(hi)));
 }
 inline void widen_u32(const void* p, void* out) noexcept {
     const uint8x16_t v = vld1q_u8(static_cast<const std::uint8_t*>(p));

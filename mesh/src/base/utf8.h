@@ -140,27 +140,27 @@ inline void append(std::string& out, char32_t cp) {
 inline constexpr std::size_t kNotUtf8 = static_cast<std::size_t>(-1);
 
 // Copies the run of ASCII characters at p into `out` as bytes, sixteen at a time while it can;
-// returns where the run ends (`out` moved past what was written).
+// returns where the run ends (`out` moved past what was written). Sixteen characters are
+// written out (room for max_encoded_size of them is there) and the pointers moved by as many as
+// were ASCII.
 template <class Char>
 inline const Char* copy_ascii(const Char* p, const Char* end, char*& out) noexcept {
 #if KORVO_SIMD
     while (end - p >= 16) {
+        int ascii;
         if constexpr (sizeof(Char) == 1) {
-            const simd::Bytes b = simd::Bytes::load(p);
-            if (simd::high(b)) break;
-            b.store(out);
+            ascii = simd::ascii_prefix_u8(p);
+            simd::Bytes::load(p).store(out);
         } else if constexpr (sizeof(Char) == 2) {
-            if (!simd::all_below_0x80_u16(p) || !simd::all_below_0x80_u16(p + 8)) break;
+            ascii = simd::ascii_prefix_u16(p);
             simd::narrow_u16(p, out);
         } else {
-            if (!simd::all_below_0x80_u32(p) || !simd::all_below_0x80_u32(p + 4) || !simd::all_below_0x80_u32(p + 8) ||
-                !simd::all_below_0x80_u32(p + 12)) {
-                break;
-            }
+            ascii = simd::ascii_prefix_u32(p);
             simd::narrow_u32(p, out);
         }
-        p += 16;
-        out += 16;
+        p += ascii;
+        out += ascii;
+        if (ascii != 16) return p;
     }
 #endif
     const Char* run = bytes::ascii_run(p, end);
@@ -168,25 +168,28 @@ inline const Char* copy_ascii(const Char* p, const Char* end, char*& out) noexce
     return p;
 }
 
-// Widens the run of ASCII bytes at p into `out` as Char, sixteen at a time while it can;
-// returns where the run ends (`out` moved past what was written).
+// Widens the run of ASCII bytes at p into `out` as Char, sixteen at a time while it can and the
+// output has room for sixteen more (`out_end`); returns where the run ends (`out` moved past
+// what was written).
 template <class Char>
-inline const unsigned char* widen_ascii(const unsigned char* p, const unsigned char* end, Char*& out) noexcept {
+inline const unsigned char* widen_ascii(const unsigned char* p, const unsigned char* end, Char*& out,
+                                        const Char* out_end) noexcept {
 #if KORVO_SIMD
-    while (end - p >= 16) {
-        const simd::Bytes b = simd::Bytes::load(p);
-        if (simd::high(b)) break;
+    while (end - p >= 16 && out_end - out >= 16) {
+        const int ascii = simd::ascii_prefix_u8(p);
         if constexpr (sizeof(Char) == 1) {
-            b.store(out);
+            simd::Bytes::load(p).store(out);
         } else if constexpr (sizeof(Char) == 2) {
             simd::widen_u16(p, out);
         } else {
             simd::widen_u32(p, out);
         }
-        p += 16;
-        out += 16;
+        p += ascii;
+        out += ascii;
+        if (ascii != 16) return p;
     }
 #endif
+    (void)out_end;
     const unsigned char* run = bytes::ascii_run(p, end);
     for (; p != run; ++p) *out++ = *p;
     return p;
@@ -219,33 +222,45 @@ std::size_t encode_chars(const Char* chars, std::size_t count, char* out) noexce
     return static_cast<std::size_t>(out - start);
 }
 
-// The number of characters in UTF-8 text and the largest of those beyond ASCII (0 when there is
-// none: the text is ASCII); false for text that is not well-formed (Policy::Strict).
-inline bool measure(std::string_view text, std::size_t& length, char32_t& max_char) noexcept {
-    length = 0;
-    max_char = 0;
+// What a str of well-formed UTF-8 text needs: its length in characters, and the largest
+// character its kind must hold (0 for ASCII, then 0xFF, 0xFFFF or 0x10FFFF: the first byte of the
+// widest sequence tells which). One pass, sixteen bytes at a time, nothing checked.
+struct Shape {
+    std::size_t length = 0;
+    char32_t max_char = 0;
+};
+inline Shape shape(std::string_view text) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
-    while (p != end) {
-        const auto* run = bytes::ascii_run(p, end);
-        length += static_cast<std::size_t>(run - p);
-        p = run;
-        if (p == end) break;
-        const char32_t c = decode<Policy::Strict>(p, end);
-        if (c == kMalformed) return false;
-        ++length;
-        if (c > max_char) max_char = c;
+    std::size_t continuations = 0;
+    unsigned char widest = 0;
+#if KORVO_SIMD
+    simd::Bytes most = simd::Bytes::splat(0);
+    for (; end - p >= 16; p += 16) {
+        const simd::Bytes b = simd::Bytes::load(p);
+        continuations += static_cast<std::size_t>(simd::continuation_count(b));
+        most = simd::max(most, b);
     }
-    return true;
+    widest = simd::max_lane(most);
+#endif
+    for (; p != end; ++p) {
+        continuations += (*p & 0xC0) == 0x80;
+        if (*p > widest) widest = *p;
+    }
+    Shape s;
+    s.length = text.size() - continuations;
+    s.max_char = widest < 0x80 ? 0 : widest < 0xC4 ? 0xFF : widest < 0xF0 ? 0xFFFF : 0x10FFFF;
+    return s;
 }
 
-// Writes the characters of well-formed UTF-8 text (see measure()) as Char.
+// Writes the characters of well-formed UTF-8 text as Char, into room for
+// exactly as many as it has (up to `out_end`).
 template <class Char>
-void decode_chars(std::string_view text, Char* out) noexcept {
+void decode_chars(std::string_view text, Char* out, const Char* out_end) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
     while (p != end) {
-        p = widen_ascii(p, end, out);
+        p = widen_ascii(p, end, out, out_end);
         if (p == end) break;
         *out++ = static_cast<Char>(decode<Policy::Trusted>(p, end));
     }

@@ -10,42 +10,45 @@ namespace korvo::facade {
 
 namespace {
 
-// A str of a long text. Only its allocation needs the interpreter: the characters are counted
-// and written with it released, into a str no other thread can reach until it is returned.
-[[gnu::noinline]] PyObject* long_str(std::string_view text, bool ascii) {
-    std::size_t length = text.size();
-    char32_t max_char = 127;
-    if (!ascii) {
-        bool strict_utf8;
-        {
-            Released outside;
-            strict_utf8 = utf8::measure(text, length, max_char);
-        }
-        // The decoder names what it refuses, and where.
-        if (!strict_utf8) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    }
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), static_cast<Py_UCS4>(max_char));
+// A str of a long text whose shape is known. Only its allocation needs the interpreter: the
+// characters are written with it released, into a str no other thread can reach until it is
+// returned.
+[[gnu::noinline]] PyObject* long_str(std::string_view text, utf8::Shape shape) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), static_cast<Py_UCS4>(shape.max_char));
     if (!str) return nullptr;
     const int kind = PyUnicode_KIND(str);
     void* data = PyUnicode_DATA(str);
+    const std::size_t length = shape.length;
     Released outside;
-    if (ascii) {
+    if (shape.max_char == 0) {
         std::memcpy(data, text.data(), text.size());
     } else if (kind == PyUnicode_1BYTE_KIND) {
-        utf8::decode_chars(text, static_cast<Py_UCS1*>(data));
+        utf8::decode_chars(text, static_cast<Py_UCS1*>(data), static_cast<Py_UCS1*>(data) + length);
     } else if (kind == PyUnicode_2BYTE_KIND) {
-        utf8::decode_chars(text, static_cast<Py_UCS2*>(data));
+        utf8::decode_chars(text, static_cast<Py_UCS2*>(data), static_cast<Py_UCS2*>(data) + length);
     } else {
-        utf8::decode_chars(text, static_cast<Py_UCS4*>(data));
+        utf8::decode_chars(text, static_cast<Py_UCS4*>(data), static_cast<Py_UCS4*>(data) + length);
     }
     return str;
+}
+
+// The same, its shape found first, with the interpreter released.
+[[gnu::noinline]] PyObject* long_str(std::string_view text) {
+    utf8::Shape shape;
+    {
+        Released outside;
+        shape = utf8::shape(text);
+    }
+    return long_str(text, shape);
 }
 
 }  // namespace
 
 PyObject* to_str(std::string_view text, bool ascii) {
     const auto size = static_cast<Py_ssize_t>(text.size());
-    if (text.size() >= kReleaseFromBytes) [[unlikely]] return long_str(text, ascii);
+    if (text.size() >= kReleaseFromBytes) [[unlikely]] {
+        return ascii ? long_str(text, utf8::Shape{text.size(), 0}) : long_str(text);
+    }
     if (!ascii) return PyUnicode_DecodeUTF8(text.data(), size, nullptr);
     PyObject* str = PyUnicode_New(size, 127);
     if (str != nullptr) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
@@ -53,6 +56,11 @@ PyObject* to_str(std::string_view text, bool ascii) {
 }
 
 PyObject* to_str(std::string_view text) { return to_str(text, utf8::ascii(text)); }
+
+PyObject* to_str(std::string_view text, utf8::Shape shape) {
+    if (text.size() >= kReleaseFromBytes) [[unlikely]] return long_str(text, shape);
+    return to_str(text, shape.max_char == 0);
+}
 
 void raise_mesh_error(const MeshError& error) {
     PyObject* cls = PyExc_RuntimeError;

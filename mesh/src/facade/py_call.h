@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/utf8.h"
 #include "facade/py_ref.h"
 #include "facade/py_release.h"
 
@@ -62,11 +63,14 @@ PyObject* delivered(PyObject* result, Undo&& undo) noexcept {
 
 // ---- results ----------------------------------------------------------------------------
 
-// A new str holding `text` (valid UTF-8). Results are mostly ASCII, which is its own UTF-8: that
-// text is checked eight bytes at a time and copied into a new str as it is, with no decoding.
+// A new str holding `text` (valid UTF-8: every text the mesh hands out is, by construction).
+// Results are mostly ASCII, which is its own UTF-8: that text is checked sixteen bytes at a
+// time and copied into a new str as it is, with no decoding. A long text is written straight
+// into a str of its final kind.
 PyObject* to_str(std::string_view text);
-// The same, for text whose being ASCII is already known.
+// The same, for text whose being ASCII is already known, or whose shape is.
 PyObject* to_str(std::string_view text, bool ascii);
+PyObject* to_str(std::string_view text, utf8::Shape shape);
 
 inline PyObject* none_or_raise(const Status& status) {
     if (!check(status)) return nullptr;
