@@ -335,15 +335,6 @@ private:
     std::string key_;
 };
 
-void write_texts(const std::vector<std::string>& texts, std::string& out) {
-    out.push_back('[');
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        json::write_string(texts[i], out);
-    }
-    out.push_back(']');
-}
-
 }  // namespace
 
 Result<Plan> Plan::from_json(std::string_view text) {
@@ -355,31 +346,6 @@ Result<Plan> Plan::from_json(std::string_view text) {
     return plan;
 }
 
-void Plan::write_json(std::string& out) const {
-    std::size_t hint = 64 + app_name.size();
-    for (const auto& f : functions) hint += f.size() + 3;
-    for (const auto& a : agents) hint += a.size() + 3;
-    for (const auto& [name, spec] : backends) hint += name.size() + spec.backend_type.size() + 48;
-    out.reserve(out.size() + hint);
-
-    out += "{\"app_name\":";
-    json::write_string(app_name, out);
-    out += ",\"backends\":{";
-    bool first = true;
-    for (const auto& [name, spec] : backends) {
-        json::write_key(name, first, out);
-        first = false;
-        out += "{\"backend_type\":";
-        json::write_string(spec.backend_type, out);
-        out += ",\"config\":";
-        json::write(spec.config, out);
-        out.push_back('}');
-    }
-    out += "},\"functions\":";
-    write_texts(functions, out);
-    out += ",\"agents\":";
-    write_texts(agents, out);
-    out += "}";
-}
+void Plan::write_json(std::string& out) const { json::write_record<kPlanRecord>(*this, out); }
 
 }  // namespace korvo
