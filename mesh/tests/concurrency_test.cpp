@@ -396,56 +396,21 @@ TEST(Concurrency, Migrations) {
     EXPECT_EQ(mc.count_active(), active);
 }
 
-// ---- channel -----------------------------------------------------------------------------------
-// A small ring fed by eight copies of one sender and read by eight receivers: every receiver
-// sees each sender's messages in the order sent, and what it got plus what it missed is all that
-// was sent. Beside it, topics created by racing first publishes.
-
-struct Seen {
-    std::array<std::int64_t, kThreads> last;
-    std::uint64_t got = 0;
-    Seen() { last.fill(-1); }
-
-    void drain(BroadcastReceiver& r, Found& found) {
-        while (auto m = r.try_recv()) {
-            const auto t = uint_at(m->payload, "t"), i = uint_at(m->payload, "i");
-            const bool ok = t < kThreads && static_cast<std::int64_t>(i) > last[t];
-            note(found, ok, "out of order: " + json::to_text(m->payload));
-            if (ok) last[t] = static_cast<std::int64_t>(i);
-            ++got;
-        }
-    }
-};
+// ---- channel ----------------------------------------------------------------------------------
+// Topics created by racing first publishes: each one is made once.
 
 TEST(Concurrency, Channel) {
     const int n = rounds(2000);
-    BroadcastPair pair = make_broadcast(64);
-    std::vector<BroadcastReceiver> receivers;
-    for (int t = 0; t < kThreads; ++t) receivers.push_back(pair.sender.subscribe());
-    std::array<Seen, kThreads> seen;
     const MeshChannel channel;
-
-    Found findings = run_threads([&](int t, Found& found) {
-        const BroadcastSender mine = pair.sender;
+    const Found findings = run_threads([&](int t, Found& found) {
         for (int i = 0; i < n; ++i) {
             const auto payload = json::Value::object({{"i", json::Value(std::uint64_t(i))}, {"t", json::Value(std::uint64_t(t))}});
-            const auto sent = mine.send(Message{"ring", payload, ""});
-            note(found, sent && *sent == kThreads + 1, "send did not reach every receiver");
-            if (i % 3 == 0) seen[t].drain(receivers[t], found);
-
             const std::string topic = i % 2 ? "own/" + num(t) : "shared/" + num(static_cast<std::uint64_t>(i / 2 % 32));
             note(found, channel.publish(topic, payload) == Result<std::size_t>(0), "publish " + topic);
             note(found, channel.topic_count() <= kThreads + 32, "too many topics");
         }
     });
-    for (int t = 0; t < kThreads; ++t) {
-        seen[t].drain(receivers[t], findings);
-        EXPECT_EQ(seen[t].got + receivers[t].missed(), std::uint64_t(kThreads) * n) << "receiver " << t;
-        EXPECT_FALSE(receivers[t].closed());
-    }
     EXPECT_EQ(findings, Found{});
-    { const BroadcastSender last = std::move(pair.sender); }
-    EXPECT_TRUE(receivers[0].closed());  // the eight copies let go too
     EXPECT_EQ(channel.topic_count(), std::size_t{kThreads + 32});
 }
 
