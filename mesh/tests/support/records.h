@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "json/read.h"
@@ -13,7 +14,11 @@
 namespace korvo::test {
 
 // The value a record's text reads to; null when it does not read.
-inline json::Value parsed(std::string_view text) { return json::read(text).value_or(json::Value()); }
+inline json::Value parsed(std::string_view text) {
+    auto v = json::read(text);
+    if (!v) return json::Value();
+    return std::move(*v);
+}
 
 // A member that must be a whole number; UINT64_MAX when it is not.
 inline std::uint64_t uint_at(const json::Value& v, std::string_view name) {
