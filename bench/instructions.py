@@ -122,11 +122,11 @@ def case_setup(case, mode):
             return keys
         if case == "start_migration":
             return suite.fresh_ids("new.Var", k)
-        if case == "advance_migration":  # five steps each, stage 1 to 6
-            names = suite.fresh_ids("step.Var", -(-k // 5))
+        if case == "advance_migration":  # each from stage 1 to the last
+            names = suite.fresh_ids("step.Var", -(-k // suite.STEPS))
             for name in names:
                 o.start_migration(name, "sqlite", "redis")
-            return [name for name in names for _ in range(5)][:k]
+            return [name for name in names for _ in range(suite.STEPS)][:k]
         raise ValueError(case)
 
     return stmt, o, abcd, inputs(WARM_UP), inputs(prepared)

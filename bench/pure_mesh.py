@@ -26,7 +26,7 @@ import time
 
 STATUSES = ("starting", "running", "idle", "stopping", "stopped", "error")
 STAGES = ("idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done")
-DONE = 6
+DONE = len(STAGES) - 1
 _STATUS_SET = frozenset(STATUSES)
 _U64_MAX = 2**64 - 1
 _UNKNOWN_STATUS = "Unknown status {}. Valid values: " + ", ".join(STATUSES)

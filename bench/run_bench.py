@@ -46,6 +46,7 @@ sys.path[:0] = [str(BENCH / "build"), str(BENCH)]
 
 import build_floor  # noqa: E402
 import suite  # noqa: E402
+from report import med, table  # noqa: E402
 import threads  # noqa: E402
 
 GROUPS = ("methods", "corpus", "scale", "memory", "instructions", "threads")
@@ -67,10 +68,6 @@ def verdict(ok):
     return "PASS" if ok else "MISS"
 
 
-def med(values):
-    return statistics.median(values)
-
-
 def quartiles(values):
     if len(values) < 4:
         return min(values), max(values)
@@ -89,12 +86,6 @@ def fmt_ns(value):
 def fmt_ratio(values):
     lo, hi = quartiles(values)
     return f"{med(values):,.2f}× ({lo:,.2f}–{hi:,.2f})"
-
-
-def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
-    return "\n".join(lines)
 
 
 def load_average():

@@ -44,11 +44,14 @@ from pathlib import Path
 BENCH = Path(__file__).resolve().parent
 sys.path[:0] = [str(BENCH / "build"), str(BENCH)]
 
+from pure_mesh import DONE  # noqa: E402
+
 DATA = BENCH.parent / "tests" / "data" / "corpus"  # the corpus documents, kept with the tests
 DOCUMENTS = ("canada", "citm_catalog", "twitter")
 SCALE_SMALL = 1_000
 SAMPLE = 65_536  # keys looked up per batch by a scale case, drawn at random from the whole table
 CHUNK = 1000     # calls per prepared chunk
+STEPS = DONE - 1  # advances that take a migration from its first stage to its last
 
 # Rounds and the time a batch should take, per group.
 SETTINGS = {
@@ -312,12 +315,12 @@ def method_contender(name, cls, method, mesh):
 
     def prepare(k):
         o = with_migrations(cls)
-        names = fresh_ids("step.Var", -(-k // 5))
+        names = fresh_ids("step.Var", -(-k // STEPS))
         for n in names:
             o.start_migration(n, "sqlite", "redis")
-            for _ in range(4 if rollback else 0):
+            for _ in range(STEPS - 1 if rollback else 0):
                 o.advance_migration(n)
-        return o, [n for n in names for _ in range(5)][:k]
+        return o, [n for n in names for _ in range(STEPS)][:k]
     return Contender(name, stmt, args, prepare)
 
 

@@ -31,7 +31,6 @@ import gc
 import json
 import os
 import random
-import statistics
 import subprocess
 import sys
 import sysconfig
@@ -44,6 +43,7 @@ ROOT = BENCH.parent
 sys.path[:0] = [str(BENCH / "build"), str(BENCH)]
 
 import suite  # noqa: E402
+from report import med, table  # noqa: E402
 
 FT_PYTHON = ROOT / ".venv-3.13t" / "bin" / "python"
 SWITCH_INTERVAL_S = 0.001
@@ -58,10 +58,6 @@ SETTINGS = {  # gap rounds, floor window (s), scaling rounds, calls per thread
 TABLE = 10_000            # agents and keys of the scaling mesh
 
 clock = time.perf_counter
-
-
-def med(values):
-    return statistics.median(values)
 
 
 def build_name():
@@ -351,12 +347,6 @@ def section(data, targets):
              "busy: the threads' CPU time over the wall time (with 2 threads, below 2 when the machine's "
              "other work or the GIL kept one waiting).", ""]
     return "\n".join(text)
-
-
-def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
-    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
-    return "\n".join(lines)
 
 
 def main():

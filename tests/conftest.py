@@ -8,6 +8,10 @@ import korvo_mesh
 
 DATA = pathlib.Path(__file__).parent / "data"
 
+# A migration's stages in order: it starts at stage 1 and is complete at the last, DONE.
+STAGES = ["idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done"]
+DONE = len(STAGES) - 1
+
 
 def load_rows(name):
     with open(DATA / name, encoding="utf-8") as f:

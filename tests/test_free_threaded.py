@@ -11,6 +11,7 @@ import threading
 
 import pytest
 
+from conftest import DONE
 from korvo_mesh import KorvoMesh
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -90,7 +91,7 @@ def test_threads_on_shared_keys_leave_what_each_owner_wrote():
                 if i % 25 == 0:
                     listed = mesh.state_keys("k/")
                     assert listed == sorted(listed) and set(listed) <= set(KEYS)
-                    name, steps = f"m{t}.{i}", (i // 25) % 6
+                    name, steps = f"m{t}.{i}", (i // 25) % DONE
                     mesh.start_migration(name, "sqlite", "redis")
                     for _ in range(steps):
                         mesh.advance_migration(name, 0, 1)
@@ -130,5 +131,5 @@ def test_threads_on_shared_keys_leave_what_each_owner_wrote():
     assert json.loads(mesh.health_snapshot()) == {
         "agents": {"error": statuses.count("error"), "idle": statuses.count("idle"),
                    "running": statuses.count("running"), "total": len(agents) + len(CONTESTED)},
-        "app": "shared", "channels": {"topics": 4}, "migrations": {"active": sum(s < 6 for s in migrations.values())},
+        "app": "shared", "channels": {"topics": 4}, "migrations": {"active": sum(s < DONE for s in migrations.values())},
         "state": {"keys": len(values)}, "status": "ok"}

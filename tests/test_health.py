@@ -1,6 +1,7 @@
 """The health snapshot and the summary line."""
 import pytest
 
+from conftest import DONE
 from korvo_mesh import KorvoMesh
 
 
@@ -26,7 +27,7 @@ def test_counts(mesh):
     mesh.start_migration("w", "a", "b")
     mesh.rollback_migration("w")
     mesh.start_migration("done", "a", "b")
-    for _ in range(5):
+    for _ in range(DONE - 1):
         mesh.advance_migration("done")
     mesh.publish("t", "1")
     assert mesh.health_snapshot() == (

@@ -10,8 +10,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import json_values, python_canonical
+from conftest import DONE, json_values, python_canonical
 from korvo_mesh import KorvoMesh
+
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
 
 SUITE = sorted((pathlib.Path(__file__).parent / "data" / "jsontestsuite").glob("*.json"))
 assert SUITE, "tests/data/jsontestsuite holds no document"
@@ -188,3 +193,48 @@ def test_memory_errors_leave_the_mesh_usable():
     done = subprocess.run([sys.executable, "-c", MEMORY_LIMIT_SCRIPT], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["state_set,register_agent,start_migration"]
+
+
+def with_failing_allocation(n, call):
+    """call(), with the interpreter's allocation number n (from 0) from now on failing."""
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return call()
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+@pytest.mark.skipif(not hasattr(_testcapi, "set_nomemory"), reason="needs the interpreter's _testcapi")
+@pytest.mark.parametrize("change", ["register", "start", "start again", "advance", "rollback"])
+def test_a_change_whose_result_cannot_be_made_is_taken_back(change):
+    # The change is made, then its result's str cannot be: the caller gets MemoryError and the
+    # mesh is as it was. Each of the interpreter's allocations in the call fails in turn.
+    mesh = KorvoMesh("app")
+    mesh.register_agent("T", "kept")
+    mesh.start_migration("v", "a", "b")
+    mesh.start_migration("done", "a", "b")
+    for _ in range(DONE - 1):
+        mesh.advance_migration("done")
+    call = {
+        "register": lambda: mesh.register_agent("T", "new", 1, '{"m": 1}'),
+        "start": lambda: mesh.start_migration("new", "a", "b"),
+        "start again": lambda: mesh.start_migration("done", "x", "y"),
+        "advance": lambda: mesh.advance_migration("v", 2, 3),
+        "rollback": lambda: mesh.rollback_migration("v"),
+    }[change]
+
+    def seen():
+        return (sorted(json.loads(mesh.list_agents()), key=str), sorted(json.loads(mesh.list_migrations()), key=str),
+                mesh.health_snapshot())
+
+    before, refused = seen(), 0
+    while True:
+        try:
+            result = with_failing_allocation(refused, call)
+        except MemoryError:
+            refused += 1
+            assert seen() == before, f"allocation {refused - 1} failed and the change stayed"
+            continue
+        break
+    assert refused >= 1  # at least the result's own str
+    assert json.loads(result) and seen() != before

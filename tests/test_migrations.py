@@ -3,7 +3,8 @@ import json
 
 import pytest
 
-STAGES = ["idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done"]
+from conftest import DONE, STAGES
+
 FIELDS = ["variable_name", "source_backend", "target_backend", "stage", "stage_name", "started_at", "advanced_at",
           "discrepancy_count", "keys_migrated", "app_name"]
 
@@ -26,13 +27,13 @@ def test_start(mesh):
 def test_start_twice_refused_at_every_active_stage(mesh):
     mesh.start_migration("v", "a", "b")
     mesh.rollback_migration("v")
-    for stage in range(0, 6):
+    for stage in range(0, DONE):
         with pytest.raises(ValueError) as info:
             mesh.start_migration("v", "x", "y")
         assert info.value.args == (
             f"Migration error: Migration for 'v' already in progress at stage {stage} ({STAGES[stage]})",)
         mesh.advance_migration("v")
-    assert record(mesh.get_migration("v"))["stage"] == 6
+    assert record(mesh.get_migration("v"))["stage"] == DONE
     fresh = record(mesh.start_migration("v", "x", "y"))
     assert (fresh["stage"], fresh["source_backend"], fresh["keys_migrated"]) == (1, "x", 0)
 
@@ -47,7 +48,7 @@ def test_full_run_with_counts_and_rollback(mesh):
     assert (r["stage"], r["stage_name"], r["discrepancy_count"], r["keys_migrated"]) == (2, "shadow_read", 5, 150)
     r = record(mesh.advance_migration("v", keys_migrated=10))
     assert (r["discrepancy_count"], r["keys_migrated"]) == (5, 160)
-    for expected in range(4, 7):
+    for expected in range(4, DONE + 1):
         r = record(mesh.advance_migration("v", 10**18))
         assert (r["stage"], r["stage_name"]) == (expected, STAGES[expected])
     with pytest.raises(ValueError) as info:
@@ -96,10 +97,10 @@ def test_list_and_case_sensitivity(mesh):
     assert mesh.list_migrations() == "[]"
     mesh.start_migration("v", "a", "b")
     mesh.start_migration("V", "a", "b")
-    for _ in range(5):
+    for _ in range(DONE - 1):
         mesh.advance_migration("V")
     listed = json.loads(mesh.list_migrations())
-    assert sorted((r["variable_name"], r["stage"]) for r in listed) == [("V", 6), ("v", 1)]
+    assert sorted((r["variable_name"], r["stage"]) for r in listed) == [("V", DONE), ("v", 1)]
     assert "}, {" not in mesh.list_migrations()
     assert json.loads(mesh.health_snapshot())["migrations"]["active"] == 1
     assert repr(mesh).endswith("migrations=1)")

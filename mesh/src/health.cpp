@@ -1,6 +1,9 @@
 #include "health.h"
 
+#include <algorithm>
+
 #include "channel.h"
+#include "json/record.h"
 #include "json/write.h"
 #include "migration.h"
 #include "registry.h"
@@ -33,30 +36,32 @@ HealthCounts read_summary_counts(const AgentRegistry& registry, const InMemorySt
     return c;
 }
 
+namespace {
+
+// The snapshot as its record is read: the mesh's name and the counts.
+struct Snapshot {
+    std::string_view app;
+    const HealthCounts& c;
+};
+
+constexpr std::string_view kOk = "ok", kDegraded = "degraded";
+
+constexpr auto kHealthRecord = json::record(
+    json::object("agents", json::uint("error", [](const Snapshot& s) { return s.c.agents_error; }),
+                 json::uint("idle", [](const Snapshot& s) { return s.c.agents_idle; }),
+                 json::uint("running", [](const Snapshot& s) { return s.c.agents_running; }),
+                 json::uint("total", [](const Snapshot& s) { return s.c.agents_total; })),
+    json::text("app", &Snapshot::app),
+    json::object("channels", json::uint("topics", [](const Snapshot& s) { return s.c.topics; })),
+    json::object("migrations", json::uint("active", [](const Snapshot& s) { return s.c.active_migrations; })),
+    json::object("state", json::uint("keys", [](const Snapshot& s) { return s.c.state_keys; })),
+    json::plain("status", [](const Snapshot& s) { return s.c.degraded ? kDegraded : kOk; },
+                std::max(kOk.size(), kDegraded.size())));
+
+}  // namespace
+
 void write_health_json(std::string_view app, const HealthCounts& c, std::string& out) {
-    // Each half, around the name, is known to fit in this much.
-    constexpr std::size_t kMost = 160 + 7 * json::RawWriter::kMaxUintDigits;
-    json::write_sized(kMost, out, [&](json::RawWriter& w) {
-        w.put(R"({"agents":{"error":)");
-        w.put_uint(c.agents_error);
-        w.put(R"(,"idle":)");
-        w.put_uint(c.agents_idle);
-        w.put(R"(,"running":)");
-        w.put_uint(c.agents_running);
-        w.put(R"(,"total":)");
-        w.put_uint(c.agents_total);
-        w.put(R"(},"app":)");
-    });
-    json::write_string(app, out);
-    json::write_sized(kMost, out, [&](json::RawWriter& w) {
-        w.put(R"(,"channels":{"topics":)");
-        w.put_uint(c.topics);
-        w.put(R"(},"migrations":{"active":)");
-        w.put_uint(c.active_migrations);
-        w.put(R"(},"state":{"keys":)");
-        w.put_uint(c.state_keys);
-        w.put(c.degraded ? R"(},"status":"degraded"})" : R"(},"status":"ok"})");
-    });
+    json::write_record<kHealthRecord>(Snapshot{app, c}, out);
 }
 
 void write_summary(std::string_view app, const HealthCounts& c, std::string& out) {

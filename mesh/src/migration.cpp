@@ -1,16 +1,16 @@
 #include "migration.h"
 
-#include <charconv>
-#include <cstring>
-
+#include <algorithm>
 #include <array>
 #include <utility>
-
-#include "json/write.h"
-#include "base/lock.h"
-#include "base/text_map.h"
+#include <vector>
 
 #include <boost/unordered/unordered_flat_set.hpp>
+
+#include "base/digits.h"
+#include "base/lock.h"
+#include "base/text_map.h"
+#include "json/record.h"
 
 namespace korvo {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 // The records, found by their variable's name. A record may be replaced in place by one of the
 // same name (a completed migration started anew), so the set lets it be changed.
 struct Entry {
-    mutable MigrationRecord rec;
+    mutable MigrationState rec;
 };
 struct EntryHash : TextHash {
     using TextHash::operator();
@@ -56,44 +56,35 @@ std::unexpected<MeshError> not_found(std::string_view name) {
     return quoted_error("No migration in progress for '", name, "'");
 }
 
-// The record's keys are fixed identifiers: written as they are, with no escaping pass.
-void write_plain_key(std::string_view key, std::string& out) {
-    out.append(",\"", 2).append(key).append("\":", 2);
-}
+constexpr std::size_t kLongestStageName = [] {
+    std::size_t most = 0;
+    for (const std::string_view name : kStageNames) most = std::max(most, name.size());
+    return most;
+}();
 
-void write_field(std::string_view key, std::string_view text, std::string& out) {
-    write_plain_key(key, out);
-    json::write_string(text, out);
-}
+// A migration's record, field by field, in three runs by what holds them: the identity (written
+// once, at the start: MigrationIdentity::head), the state (at every write), and the controller's
+// name (once per controller: its tail).
+constexpr auto kIdentityFields = json::record(json::text("variable_name", &MigrationIdentity::variable_name),
+                                              json::text("source_backend", &MigrationIdentity::source_backend),
+                                              json::text("target_backend", &MigrationIdentity::target_backend));
+constexpr auto kStateFields = json::record(
+    json::uint("stage", &MigrationState::stage),
+    json::plain("stage_name", [](const MigrationState& m) { return stage_name(m.stage); }, kLongestStageName),
+    json::plain("started_at", [](const MigrationState& m) { return m.identity->started_at.view(); },
+                sizeof(TimestampText::data)),
+    json::plain("advanced_at", [](const MigrationState& m) { return m.advanced_at.view(); },
+                sizeof(TimestampText::data)),
+    json::uint("discrepancy_count", &MigrationState::discrepancy_count),
+    json::uint("keys_migrated", &MigrationState::keys_migrated));
+constexpr auto kControllerFields = json::record(json::text("app_name", [](std::string_view app) { return app; }));
+constexpr auto kMigrationState = json::record(kIdentityFields, kStateFields, kControllerFields);
+constexpr std::size_t kStateFrom = json::kValueCount<kIdentityFields>;
+constexpr std::size_t kControllerFrom = kStateFrom + json::kValueCount<kStateFields>;
 
-void write_field(std::string_view key, std::uint64_t n, std::string& out) {
-    write_plain_key(key, out);
-    json::write_uint(n, out);
-}
-
-struct RecordText {
-    std::string_view variable_name, source_backend, target_backend;
-    std::uint8_t stage;
-    std::string_view stage_name, started_at, advanced_at;
-    std::uint64_t discrepancy_count, keys_migrated;
-    std::string_view app_name;
-};
-
-void write_record(const RecordText& r, std::string& out) {
-    out.reserve(out.size() + 200 + r.variable_name.size() + r.source_backend.size() + r.target_backend.size() +
-                r.app_name.size());
-    out.append("{\"variable_name\":");
-    json::write_string(r.variable_name, out);
-    write_field("source_backend", r.source_backend, out);
-    write_field("target_backend", r.target_backend, out);
-    write_field("stage", std::uint64_t{r.stage}, out);
-    write_field("stage_name", r.stage_name, out);
-    write_field("started_at", r.started_at, out);
-    write_field("advanced_at", r.advanced_at, out);
-    write_field("discrepancy_count", r.discrepancy_count, out);
-    write_field("keys_migrated", r.keys_migrated, out);
-    write_field("app_name", r.app_name, out);
-    out.push_back('}');
+// The record of `m`; `tail` is the controller's part of every record.
+void write_record(const MigrationState& m, std::string_view tail, std::string& out) {
+    json::write_record_between<kMigrationState, kStateFrom, kControllerFrom>(m.identity->head, m, tail, out);
 }
 
 }  // namespace
@@ -102,72 +93,9 @@ std::string_view stage_name(std::uint8_t stage) noexcept {
     return stage < kStageNames.size() ? kStageNames[stage] : std::string_view();
 }
 
-void MigrationState::write_json(std::string& out) const {
-    write_record({variable_name, source_backend, target_backend, stage, stage_name, started_at, advanced_at,
-                  discrepancy_count, keys_migrated, app_name},
-                 out);
-}
-
-void write_migrations_json(const std::vector<MigrationState>& records, std::string& out) {
-    out.push_back('[');
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        records[i].write_json(out);
-    }
-    out.push_back(']');
-}
-
 MigrationIdentity::MigrationIdentity(std::string_view name, std::string_view source, std::string_view target)
     : variable_name(name), source_backend(source), target_backend(target) {
-    head.reserve(80 + name.size() + source.size() + target.size());
-    head.append("{\"variable_name\":");
-    json::write_string(name, head);
-    write_field("source_backend", source, head);
-    write_field("target_backend", target, head);
-    write_plain_key("stage", head);
-}
-
-void MigrationRecord::write_json(std::string_view tail, std::string& out) const {
-    // Ready-made head and tail around the parts that change, in room made once.
-    static constexpr std::string_view kStageName = ",\"stage_name\":\"", kStarted = "\",\"started_at\":\"",
-                                      kAdvanced = "\",\"advanced_at\":\"",
-                                      kDiscrepancies = "\",\"discrepancy_count\":", kKeys = ",\"keys_migrated\":";
-    const MigrationIdentity& id = *identity;
-    const std::string_view name = stage_name(stage);
-    const std::size_t most = id.head.size() + tail.size() + name.size() + id.started_at.size + advanced_at.size +
-                             kStageName.size() + kStarted.size() + kAdvanced.size() + kDiscrepancies.size() +
-                             kKeys.size() + 3 * json::RawWriter::kMaxUintDigits;
-    json::write_sized(most, out, [&](json::RawWriter& w) {
-        w.put(id.head);
-        w.put_uint(stage);
-        w.put(kStageName);
-        w.put(name);
-        w.put(kStarted);
-        w.put(id.started_at.view());
-        w.put(kAdvanced);
-        w.put(advanced_at.view());
-        w.put(kDiscrepancies);
-        w.put_uint(discrepancy_count);
-        w.put(kKeys);
-        w.put_uint(keys_migrated);
-        w.put(tail);
-    });
-}
-
-MigrationState MigrationRecord::state(std::string_view app_name) const {
-    const MigrationIdentity& id = *identity;
-    MigrationState s;
-    s.variable_name = id.variable_name;
-    s.source_backend = id.source_backend;
-    s.target_backend = id.target_backend;
-    s.stage = stage;
-    s.stage_name = stage_name(stage);
-    s.started_at = id.started_at.view();
-    s.advanced_at = advanced_at.view();
-    s.discrepancy_count = discrepancy_count;
-    s.keys_migrated = keys_migrated;
-    s.app_name = app_name;
-    return s;
+    json::write_record<kMigrationState, 0, kStateFrom>(*this, head);
 }
 
 // Every member but the two constants is guarded by `lock`.
@@ -181,8 +109,7 @@ MigrationState MigrationRecord::state(std::string_view app_name) const {
 struct MigrationController::Core {
     Core(std::string name, std::shared_ptr<const Clock> c)
         : app_name(std::move(name)), clock(c ? std::move(c) : system_clock()) {
-        write_field("app_name", app_name, tail);
-        tail.push_back('}');
+        json::write_record<kMigrationState, kControllerFrom>(std::string_view(app_name), tail);
     }
 
     PoisonLock lock;
@@ -220,7 +147,8 @@ std::unexpected<MeshError> refusal_error(const Outcome& o, std::string_view name
         case Refusal::None: break;
     }
     std::string text = "Migration for '";
-    text.append(name).append("' already in progress at stage ").append(std::to_string(o.stage));
+    text.append(name).append("' already in progress at stage ");
+    digits::append(text, o.stage);
     text.append(" (").append(stage_name(o.stage)).append(")");
     return migration_error(text);
 }
@@ -267,7 +195,7 @@ Result<MigrationChange> MigrationController::start_change(std::string_view varia
         }
         const TimestampText now = timestamp_text(*core.clock);
         identity->started_at = now;
-        MigrationRecord fresh{std::move(identity), 1, now, 0, 0};
+        MigrationState fresh{std::move(identity), 1, now, 0, 0};
         if (it == core.map.end()) {
             it = core.map.insert(Entry{std::move(fresh)}).first;
         } else {
@@ -292,7 +220,7 @@ Result<MigrationChange> MigrationController::step_change(std::string_view variab
             o.refusal = Refusal::NotFound;
             return o;
         }
-        MigrationRecord& rec = it->rec;
+        MigrationState& rec = it->rec;
         if (rec.stage >= kStageDone) {
             o.refusal = forward ? Refusal::Complete : Refusal::CannotRollBack;
         } else if (!forward && rec.stage == 0) {
@@ -317,12 +245,12 @@ Result<MigrationChange> MigrationController::step_change(std::string_view variab
 
 void MigrationController::undo(std::string_view variable_name, const MigrationChange& change) noexcept {
     Core& core = *core_;
-    MigrationRecord removed;  // freed after the lock is released
+    MigrationState removed;  // freed after the lock is released
     core.lock.exclusive([&]() noexcept {
         const auto it = core.map.find(variable_name);
         if (it == core.map.end()) return;
-        MigrationRecord& rec = it->rec;
-        const MigrationRecord& after = change.after;
+        MigrationState& rec = it->rec;
+        const MigrationState& after = change.after;
         // Only a record still exactly as the change left it is put back.
         if (rec.identity != after.identity || rec.stage != after.stage ||
             rec.advanced_at.view() != after.advanced_at.view()) {
@@ -342,19 +270,13 @@ void MigrationController::undo(std::string_view variable_name, const MigrationCh
     });
 }
 
-// The copying and the writing forms of each change: the result is made from the change's snapshot.
+// Each change's record is written from its snapshot.
 namespace {
 
-template <class Out>
-auto into_state(std::string_view app_name, Out& out) {
-    return [app_name, &out](const MigrationRecord& after) { out = after.state(app_name); };
-}
-
-template <class Out>
-auto into_json(std::string_view app_name, Out& out) {
-    return [app_name, &out, old_size = out.size()](const MigrationRecord& after) {
+auto into_json(std::string_view tail, std::string& out) {
+    return [tail, &out, old_size = out.size()](const MigrationState& after) {
         try {
-            after.write_json(app_name, out);  // the controller's record tail
+            write_record(after, tail, out);
         } catch (...) {
             out.resize(old_size);
             throw;
@@ -363,31 +285,6 @@ auto into_json(std::string_view app_name, Out& out) {
 }
 
 }  // namespace
-
-Result<MigrationState> MigrationController::start(std::string_view variable_name, std::string_view source_backend,
-                                                  std::string_view target_backend) {
-    MigrationState state;
-    auto done = delivered(variable_name, start_change(variable_name, source_backend, target_backend),
-                          into_state(core_->app_name, state));
-    if (!done) return fail(std::move(done.error()));
-    return state;
-}
-
-Result<MigrationState> MigrationController::advance(std::string_view variable_name, std::uint64_t discrepancy_count,
-                                                    std::uint64_t keys_migrated) {
-    MigrationState state;
-    auto done = delivered(variable_name, step_change(variable_name, true, discrepancy_count, keys_migrated),
-                          into_state(core_->app_name, state));
-    if (!done) return fail(std::move(done.error()));
-    return state;
-}
-
-Result<MigrationState> MigrationController::rollback(std::string_view variable_name) {
-    MigrationState state;
-    auto done = delivered(variable_name, step_change(variable_name, false, 0, 0), into_state(core_->app_name, state));
-    if (!done) return fail(std::move(done.error()));
-    return state;
-}
 
 Result<MigrationChange> MigrationController::start_json(std::string_view variable_name,
                                                         std::string_view source_backend,
@@ -409,13 +306,13 @@ Result<MigrationChange> MigrationController::rollback_json(std::string_view vari
 
 namespace {
 
-std::optional<MigrationRecord> find_record(const Map& map, std::string_view name) {
+std::optional<MigrationState> find_record(const Map& map, std::string_view name) {
     const auto it = map.find(name);
-    return it == map.end() ? std::optional<MigrationRecord>() : std::optional<MigrationRecord>(it->rec);
+    return it == map.end() ? std::optional<MigrationState>() : std::optional<MigrationState>(it->rec);
 }
 
-std::vector<MigrationRecord> snapshot_all(const Map& map) {
-    std::vector<MigrationRecord> records;
+std::vector<MigrationState> snapshot_all(const Map& map) {
+    std::vector<MigrationState> records;
     records.reserve(map.size());
     for (const auto& entry : map) records.push_back(entry.rec);
     return records;
@@ -424,29 +321,13 @@ std::vector<MigrationRecord> snapshot_all(const Map& map) {
 }  // namespace
 
 // Reads take a snapshot under the lock (records share their identity, so nothing is copied
-// but a handle) and make their copies and text after it is released.
-Result<std::optional<MigrationState>> MigrationController::get(std::string_view variable_name) const {
-    const auto found = core_->lock.read(lock_poisoned, [&] { return find_record(core_->map, variable_name); });
-    if (!found) return fail(found.error());
-    if (!*found) return std::optional<MigrationState>();
-    return std::optional<MigrationState>((*found)->state(core_->app_name));
-}
-
+// but a handle) and write their text after it is released.
 Result<bool> MigrationController::get_json(std::string_view variable_name, std::string& out) const {
     const auto found = core_->lock.read(lock_poisoned, [&] { return find_record(core_->map, variable_name); });
     if (!found) return fail(found.error());
     if (!*found) return false;
-    (*found)->write_json(core_->tail, out);
+    write_record(**found, core_->tail, out);
     return true;
-}
-
-Result<std::vector<MigrationState>> MigrationController::list_all() const {
-    const auto records = core_->lock.read(lock_poisoned, [&] { return snapshot_all(core_->map); });
-    if (!records) return fail(records.error());
-    std::vector<MigrationState> states;
-    states.reserve(records->size());
-    for (const auto& rec : *records) states.push_back(rec.state(core_->app_name));
-    return states;
 }
 
 Status MigrationController::list_json(std::string& out) const {
@@ -455,7 +336,7 @@ Status MigrationController::list_json(std::string& out) const {
     out.push_back('[');
     for (std::size_t i = 0; i < records->size(); ++i) {
         if (i != 0) out.push_back(',');
-        (*records)[i].write_json(core_->tail, out);
+        write_record((*records)[i], core_->tail, out);
     }
     out.push_back(']');
     return {};

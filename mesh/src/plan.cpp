@@ -47,8 +47,9 @@ std::string_view trim_unicode_space(std::string_view text) noexcept {
     return {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)};
 }
 
-constexpr std::array<std::string_view, 4> kPlanFields = {"app_name", "backends", "functions", "agents"};
-constexpr std::array<std::string_view, 2> kSpecFields = {"backend_type", "config"};
+// The records' fields by name, in their order (plan.h declares them).
+constexpr auto kPlanFields = json::field_names<kPlanRecord>();
+constexpr auto kSpecFields = json::field_names<kBackendSpecRecord>();
 
 using Backends = std::vector<std::pair<std::string, BackendSpec>>;
 using Texts = std::vector<std::string>;
@@ -207,6 +208,8 @@ public:
     }
 
 private:
+    // Where the i-th field of each record goes: the order of kPlanRecord and kBackendSpecRecord.
+    static_assert(kPlanFields.size() == 4 && kSpecFields.size() == 2);
     static Slot plan_field(Plan& plan, std::size_t i) {
         switch (i) {
             case 0: return &plan.app_name;
@@ -258,15 +261,6 @@ private:
     std::size_t refusal_at_ = 0;
 };
 
-void write_texts(const std::vector<std::string>& texts, std::string& out) {
-    out.push_back('[');
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        json::write_string(texts[i], out);
-    }
-    out.push_back(']');
-}
-
 }  // namespace
 
 Result<Plan> Plan::from_json(std::string_view text) {
@@ -281,31 +275,6 @@ Result<Plan> Plan::from_json(std::string_view text) {
     return plan;
 }
 
-void Plan::write_json(std::string& out) const {
-    std::size_t hint = 64 + app_name.size();
-    for (const auto& f : functions) hint += f.size() + 3;
-    for (const auto& a : agents) hint += a.size() + 3;
-    for (const auto& [name, spec] : backends) hint += name.size() + spec.backend_type.size() + 48;
-    out.reserve(out.size() + hint);
-
-    out += "{\"app_name\":";
-    json::write_string(app_name, out);
-    out += ",\"backends\":{";
-    bool first = true;
-    for (const auto& [name, spec] : backends) {
-        json::write_key(name, first, out);
-        first = false;
-        out += "{\"backend_type\":";
-        json::write_string(spec.backend_type, out);
-        out += ",\"config\":";
-        json::write(spec.config, out);
-        out.push_back('}');
-    }
-    out += "},\"functions\":";
-    write_texts(functions, out);
-    out += ",\"agents\":";
-    write_texts(agents, out);
-    out += "}";
-}
+void Plan::write_json(std::string& out) const { json::write_record<kPlanRecord>(*this, out); }
 
 }  // namespace korvo

@@ -8,7 +8,7 @@
 
 #include "base/error.h"
 #include "json/value.h"
-#include "json/write.h"
+#include "json/record.h"
 
 namespace korvo {
 
@@ -18,7 +18,7 @@ struct BackendSpec {
     friend bool operator==(const BackendSpec&, const BackendSpec&) = default;
 };
 
-struct Plan : json::WritesJson<Plan> {
+struct Plan {
     std::string app_name;
     // Backend name -> spec; names unique (a repeated name replaces the earlier spec in place).
     std::vector<std::pair<std::string, BackendSpec>> backends;
@@ -40,5 +40,13 @@ struct Plan : json::WritesJson<Plan> {
 
     friend bool operator==(const Plan&, const Plan&) = default;
 };
+
+// The plan's records, field by field, in the order they are written. A reader finds the fields
+// by these names: json::field_names<kPlanRecord>() lists them.
+inline constexpr auto kBackendSpecRecord =
+    json::record(json::text("backend_type", &BackendSpec::backend_type), json::tree("config", &BackendSpec::config));
+inline constexpr auto kPlanRecord =
+    json::record(json::text("app_name", &Plan::app_name), json::keyed<kBackendSpecRecord>("backends", &Plan::backends),
+                 json::texts("functions", &Plan::functions), json::texts("agents", &Plan::agents));
 
 }  // namespace korvo

@@ -1,62 +1,38 @@
 #include "registry.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
-#include <new>
 #include <string>
 #include <utility>
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#include "base/block.h"
 #include "base/lock.h"
 #include "base/per_thread.h"
 #include "base/text_map.h"
 #include "base/text_quote.h"
 #include "json/canonical.h"
-#include "json/read.h"
+#include "json/record.h"
 #include "json/write.h"
 
 namespace korvo {
 namespace {
-
-constexpr std::array<std::string_view, kAgentStatusCount> kStatusNames{
-    "starting", "running", "idle", "stopping", "stopped", "error",
-};
 
 // The host name of the local loopback interface: calls are routed within this process.
 constexpr std::string_view kLocalNode = "localhost";
 
 constexpr std::size_t index_of(AgentStatus status) noexcept { return static_cast<std::size_t>(status); }
 
+constexpr std::size_t kLongestStatusName = [] {
+    std::size_t most = 0;
+    for (const std::string_view name : kStatusNames) most = std::max(most, name.size());
+    return most;
+}();
+
 MeshError lock_poisoned() { return MeshError::state("registry lock poisoned"); }
 
-// Everything of an entry's JSON up to and including `"metadata":`.
-void write_entry_head(std::string_view agent_id, std::string_view agent_type, AgentStatus status,
-                      std::uint32_t instance, std::string_view registered_at, std::string_view last_active,
-                      std::string& out) {
-    out.append("{\"agent_id\":");
-    json::write_string(agent_id, out);
-    out.append(",\"agent_type\":");
-    json::write_string(agent_type, out);
-    out.append(",\"status\":\"").append(status_name(status)).append("\",\"instance\":");
-    json::write_uint(instance, out);
-    out.append(",\"registered_at\":");
-    json::write_string(registered_at, out);
-    out.append(",\"last_active\":");
-    json::write_string(last_active, out);
-    out.append(",\"metadata\":");
-}
-
-// How long a text is once written as a JSON string without its quotes.
-std::size_t escaped_size(std::string_view text) noexcept {
-    std::size_t n = text.size();
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (json::kEscape[b] != 0) n += json::kEscape[b] == 'u' ? 5 : 1;
-    }
-    return n;
-}
+using json::escaped_size;
 
 // A timestamp as a record keeps it: its text, at most 35 characters.
 struct Stamp {
@@ -70,23 +46,20 @@ struct Stamp {
     std::string_view view() const noexcept { return {text, size}; }
 };
 
-// An agent as the registry stores it: one allocation holding its fixed texts after this header.
-// `status` and `last_active` change in place, under the exclusive lock.
-class Agent {
+// An agent as the registry holds it: one block, this header and the agent's fixed texts after it
+// (id, type, canonical metadata). `status` and `last_active` change in place, under the exclusive
+// lock. Its JSON record is kAgentRecord.
+class AgentEntry {
 public:
-    struct Free {
-        void operator()(Agent* a) const noexcept { ::operator delete(a); }
-    };
-    using Ptr = std::unique_ptr<Agent, Free>;
+    using Owner = UniqueBlock<AgentEntry>;
 
-    static Ptr make(std::string_view type, std::string_view id, std::uint32_t instance, std::string_view metadata) {
-        void* raw = ::operator new(sizeof(Agent) + id.size() + type.size() + metadata.size());
-        Ptr a(::new (raw) Agent);
+    static Owner make(std::string_view type, std::string_view id, std::uint32_t instance, std::string_view metadata) {
+        Owner a = make_unique_block<AgentEntry>(id.size() + type.size() + metadata.size());
         a->id_size_ = static_cast<std::uint32_t>(id.size());
         a->type_size_ = static_cast<std::uint32_t>(type.size());
         a->metadata_size_ = static_cast<std::uint32_t>(metadata.size());
         a->instance = instance;
-        char* p = a->bytes();
+        char* p = Block<AgentEntry>::bytes(a.get());
         std::memcpy(p, id.data(), id.size());
         std::memcpy(p + id.size(), type.data(), type.size());
         std::memcpy(p + id.size() + type.size(), metadata.data(), metadata.size());
@@ -98,64 +71,11 @@ public:
     std::string_view id() const noexcept { return {bytes(), id_size_}; }
     std::string_view type() const noexcept { return {bytes() + id_size_, type_size_}; }
     std::string_view metadata() const noexcept { return {bytes() + id_size_ + type_size_, metadata_size_}; }
-
-    // The record's JSON: its size (exact), and the writing, which allocates nothing once
-    // `out` has that much room.
-    std::size_t json_size() const noexcept {
-        char digits[12];
-        const auto instance_digits = std::to_chars(digits, digits + sizeof digits, instance).ptr - digits;
-        return kFixed + id_json_ + type_json_ + status_name(status).size() + static_cast<std::size_t>(instance_digits) +
-               registered_at.size + last_active.size + metadata_size_;
-    }
-    // The most json_size() can become by stamping and status changes.
-    std::size_t json_size_bound() const noexcept {
-        return kFixed + id_json_ + type_json_ + 8 + 10 + 2 * sizeof(Stamp::text) + metadata_size_;
-    }
-    void write_json(std::string& out) const {
-        const bool plain = id_json_ == id_size_ && type_json_ == type_size_;
-        if (!plain) {
-            write_entry_head(id(), type(), status, instance, registered_at.view(), last_active.view(), out);
-            out.append(metadata()).push_back('}');
-            return;
-        }
-        // Nothing to escape: the pieces are copied as they are, into room made once.
-        const std::size_t old = out.size();
-        out.resize_and_overwrite(old + json_size(), [&](char* buf, std::size_t) {
-            char* o = buf + old;
-            const auto put = [&](std::string_view t) {
-                std::memcpy(o, t.data(), t.size());
-                o += t.size();
-            };
-            put("{\"agent_id\":\"");
-            put(id());
-            put("\",\"agent_type\":\"");
-            put(type());
-            put("\",\"status\":\"");
-            put(status_name(status));
-            put("\",\"instance\":");
-            o = std::to_chars(o, o + 10, instance).ptr;
-            put(",\"registered_at\":\"");
-            put(registered_at.view());
-            put("\",\"last_active\":\"");
-            put(last_active.view());
-            put("\",\"metadata\":");
-            put(metadata());
-            *o++ = '}';
-            return static_cast<std::size_t>(o - buf);
-        });
-    }
-
-    AgentEntry entry() const {
-        auto meta = json::read(metadata());
-        return AgentEntry{{},
-                          std::string(id()),
-                          std::string(type()),
-                          status,
-                          instance,
-                          std::string(registered_at.view()),
-                          std::string(last_active.view()),
-                          meta ? std::move(*meta) : json::Value()};
-    }
+    json::SizedText id_text() const noexcept { return {id(), id_json_}; }
+    json::SizedText type_text() const noexcept { return {type(), type_json_}; }
+    std::string_view status_text() const noexcept { return status_name(status); }
+    std::string_view registered_text() const noexcept { return registered_at.view(); }
+    std::string_view last_active_text() const noexcept { return last_active.view(); }
 
     std::uint64_t generation = 0;  // tells this registration from a later one with the same id
     std::uint32_t instance = 0;
@@ -164,13 +84,9 @@ public:
     Stamp last_active;
 
 private:
-    // The JSON's fixed part: keys, quotes, punctuation.
-    static constexpr std::size_t kFixed = sizeof("{\"agent_id\":\"\",\"agent_type\":\"\",\"status\":\"\",\"instance\":"
-                                                 ",\"registered_at\":\"\",\"last_active\":\"\",\"metadata\":}") -
-                                          1;
-    Agent() = default;
-    char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
-    const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+    friend struct Block<AgentEntry>;
+    AgentEntry() = default;
+    const char* bytes() const noexcept { return Block<AgentEntry>::bytes(this); }
 
     std::uint32_t id_size_ = 0;
     std::uint32_t type_size_ = 0;
@@ -179,10 +95,27 @@ private:
     std::uint32_t type_json_ = 0;
 };
 
-// The table holds each agent through its pointer; the pointer is swapped out (never the id)
-// when the agent leaves, so the set may hand it out as mutable.
+// An agent's record, field by field.
+constexpr auto kAgentRecord = json::record(
+    json::text("agent_id", &AgentEntry::id_text), json::text("agent_type", &AgentEntry::type_text),
+    json::plain("status", &AgentEntry::status_text, kLongestStatusName), json::uint("instance", &AgentEntry::instance),
+    json::plain("registered_at", &AgentEntry::registered_text, sizeof(Stamp::text)),
+    json::plain("last_active", &AgentEntry::last_active_text, sizeof(Stamp::text)),
+    json::raw("metadata", &AgentEntry::metadata));
+
+// The descriptor of a routed call, read from the call's own texts.
+struct Routed {
+    std::string_view agent_type, agent_id, method;
+};
+constexpr auto kRouteDescriptor =
+    json::record(json::text("agent_id", &Routed::agent_id), json::text("agent_type", &Routed::agent_type),
+                 json::text("method", &Routed::method), json::constant("node", kLocalNode),
+                 json::constant("status", "routed"));
+
+// The table holds each agent through its owner; the owner is swapped out (never the id) when the
+// agent leaves, so the set may hand it out as mutable.
 struct Slot {
-    mutable Agent::Ptr agent;
+    mutable AgentEntry::Owner agent;
 };
 struct SlotHash : TextHash {
     using TextHash::operator();
@@ -225,33 +158,7 @@ void write_unknown_status(std::string_view name, std::string& out) {
 
 void write_route_descriptor(std::string_view agent_type, std::string_view agent_id, std::string_view method,
                             std::string& out) {
-    out.reserve(out.size() + agent_type.size() + agent_id.size() + method.size() + 96);
-    out += R"({"agent_id":)";
-    json::write_string(agent_id, out);
-    out += R"(,"agent_type":)";
-    json::write_string(agent_type, out);
-    out += R"(,"method":)";
-    json::write_string(method, out);
-    out += R"(,"node":")";
-    out += kLocalNode;
-    out += R"(","status":"routed"})";
-}
-
-void AgentEntry::write_json(std::string& out) const {
-    write_entry_head(agent_id, agent_type, status, instance, registered_at, last_active, out);
-    json::write(metadata, out);
-    out.push_back('}');
-}
-
-void write_entries_json(const std::vector<AgentEntry>& entries, std::string& out) {
-    out.push_back('[');
-    bool first = true;
-    for (const auto& entry : entries) {
-        if (!first) out.push_back(',');
-        first = false;
-        entry.write_json(out);
-    }
-    out.push_back(']');
+    json::write_record<kRouteDescriptor>(Routed{agent_type, agent_id, method}, out);
 }
 
 // The shared state behind a registry handle. Every member is guarded by `lock`; `by_status`
@@ -270,14 +177,14 @@ struct AgentRegistry::Core {
     std::array<std::size_t, kAgentStatusCount> by_status{};
     std::uint64_t last_generation = 0;
 
-    Agent* find(std::string_view id) const {
+    AgentEntry* find(std::string_view id) const {
         const auto it = table.find(id);
         return it == table.end() ? nullptr : it->agent.get();
     }
 
     // Sets a stored agent's status with a fresh last_active. The time is read before anything
     // changes, so a failing clock leaves the agent as it was.
-    void set_status(Agent& agent, AgentStatus status) {
+    void set_status(AgentEntry& agent, AgentStatus status) {
         const TimestampText now = timestamp_text(*clock);
         --by_status[index_of(agent.status)];
         ++by_status[index_of(status)];
@@ -286,8 +193,8 @@ struct AgentRegistry::Core {
     }
 
     // Takes an agent out of the table; the caller frees it after the lock is released.
-    Agent::Ptr take(Table::iterator it) noexcept {
-        Agent::Ptr gone = std::move(it->agent);
+    AgentEntry::Owner take(Table::iterator it) noexcept {
+        AgentEntry::Owner gone = std::move(it->agent);
         --by_status[index_of(gone->status)];
         table.erase(it);
         return gone;
@@ -304,7 +211,7 @@ struct AgentRegistry::Core {
             if (!wanted) return;
         }
         for (const Slot& slot : table) {
-            const Agent& a = *slot.agent;
+            const AgentEntry& a = *slot.agent;
             if (agent_type && a.type() != *agent_type) continue;
             if (wanted && a.status != *wanted) continue;
             visit(a);
@@ -318,48 +225,6 @@ AgentRegistry::~AgentRegistry() = default;
 AgentRegistry::AgentRegistry(AgentRegistry&&) noexcept = default;
 AgentRegistry& AgentRegistry::operator=(AgentRegistry&&) noexcept = default;
 
-Result<Registration> AgentRegistry::add(std::string_view agent_type, std::string_view agent_id,
-                                        std::uint32_t instance, std::string_view metadata, std::string* write,
-                                        TimestampText& stamp) {
-    Core& core = *core_;
-    Agent::Ptr fresh = Agent::make(agent_type, agent_id, instance, metadata);
-    if (write) write->reserve(write->size() + fresh->json_size_bound());
-    enum class Added : unsigned char { Yes, Taken };
-    Registration made;  // read under the lock: other registrations move the counter on after it
-    const auto added = core.lock.write(lock_poisoned, [&] {
-        if (core.find(agent_id)) return Added::Taken;
-        stamp = timestamp_text(*core.clock);
-        fresh->registered_at = stamp;
-        fresh->last_active = stamp;
-        fresh->generation = made.generation = core.last_generation + 1;
-        Agent& agent = *fresh;
-        core.table.insert(Slot{std::move(fresh)});
-        ++core.last_generation;
-        ++core.by_status[index_of(AgentStatus::Starting)];
-        if (write) agent.write_json(*write);  // into the room reserved above
-        return Added::Yes;
-    });
-    if (!added) return fail(added.error());
-    if (*added == Added::Taken) return fail(MeshError::agent_already_registered(agent_id));
-    return made;
-}
-
-Result<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type, std::string_view agent_id,
-                                                 std::uint32_t instance, std::optional<json::Value> metadata) {
-    json::Value meta = metadata ? std::move(*metadata) : json::Value::object({});
-    const std::string meta_text = json::to_text(meta);
-    AgentEntry copy{{}, std::string(agent_id), std::string(agent_type), AgentStatus::Starting, instance, {}, {},
-                    std::move(meta)};
-    copy.registered_at.reserve(sizeof(TimestampText::data));
-    copy.last_active.reserve(sizeof(TimestampText::data));
-    TimestampText stamp;
-    auto done = add(agent_type, agent_id, instance, meta_text, nullptr, stamp);
-    if (!done) return fail(std::move(done.error()));
-    copy.registered_at.assign(stamp.view());  // within the room reserved
-    copy.last_active.assign(stamp.view());
-    return copy;
-}
-
 Result<Registration> AgentRegistry::register_agent_json(std::string_view agent_type, std::string_view agent_id,
                                                         std::uint32_t instance,
                                                         std::optional<std::string_view> metadata_json,
@@ -372,15 +237,31 @@ Result<Registration> AgentRegistry::register_agent_json(std::string_view agent_t
     } else if (auto read = json::canonicalize(*metadata_json, metadata, source); !read) {
         return fail(read.error().to_mesh_error());
     }
-    const std::size_t old_size = out.size();
-    TimestampText stamp;
-    auto done = add(agent_type, agent_id, instance, metadata, &out, stamp);
-    if (!done) out.resize(old_size);
-    return done;
+    Core& core = *core_;
+    AgentEntry::Owner fresh = AgentEntry::make(agent_type, agent_id, instance, metadata);
+    out.reserve(out.size() + json::record_most<kAgentRecord>(*fresh));
+    enum class Added : unsigned char { Yes, Taken };
+    Registration made;  // read under the lock: other registrations move the counter on after it
+    const auto added = core.lock.write(lock_poisoned, [&] {
+        if (core.find(agent_id)) return Added::Taken;
+        const TimestampText stamp = timestamp_text(*core.clock);
+        fresh->registered_at = stamp;
+        fresh->last_active = stamp;
+        fresh->generation = made.generation = core.last_generation + 1;
+        AgentEntry& agent = *fresh;
+        core.table.insert(Slot{std::move(fresh)});
+        ++core.last_generation;
+        ++core.by_status[index_of(AgentStatus::Starting)];
+        json::write_record<kAgentRecord>(agent, out);  // into the room reserved above
+        return Added::Yes;
+    });
+    if (!added) return fail(added.error());
+    if (*added == Added::Taken) return fail(MeshError::agent_already_registered(agent_id));
+    return made;
 }
 
 void AgentRegistry::undo(std::string_view agent_id, const Registration& done) noexcept {
-    Agent::Ptr removed;  // freed after the lock is released
+    AgentEntry::Owner removed;  // freed after the lock is released
     core_->lock.exclusive([&]() noexcept {
         const auto it = core_->table.find(agent_id);
         if (it == core_->table.end() || it->agent->generation != done.generation) return;
@@ -388,28 +269,12 @@ void AgentRegistry::undo(std::string_view agent_id, const Registration& done) no
     });
 }
 
-Result<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_id) const {
-    return core_->lock.read(lock_poisoned, [&] {
-        const Agent* a = core_->find(agent_id);
-        return a ? std::optional<AgentEntry>(a->entry()) : std::optional<AgentEntry>();
-    });
-}
-
 Result<bool> AgentRegistry::get_json(std::string_view agent_id, std::string& out) const {
     return core_->lock.read(lock_poisoned, [&] {
-        const Agent* a = core_->find(agent_id);
+        const AgentEntry* a = core_->find(agent_id);
         if (!a) return false;
-        a->write_json(out);
+        json::write_record<kAgentRecord>(*a, out);
         return true;
-    });
-}
-
-Result<std::vector<AgentEntry>> AgentRegistry::list(std::optional<std::string_view> agent_type,
-                                                    std::optional<std::string_view> status) const {
-    return core_->lock.read(lock_poisoned, [&] {
-        std::vector<AgentEntry> copies;
-        core_->for_each_kept(agent_type, status, [&](const Agent& a) { copies.push_back(a.entry()); });
-        return copies;
     });
 }
 
@@ -417,15 +282,16 @@ Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std:
                                 std::string& out) const {
     return core_->lock.read(lock_poisoned, [&] {
         // One pass to size the buffer, one to write it, both in the same shared section.
-        std::size_t size = 2;
-        core_->for_each_kept(agent_type, status, [&](const Agent& a) { size += a.json_size() + 1; });
+        std::size_t size = 2 + json::kRecordSlack<kAgentRecord>;
+        core_->for_each_kept(agent_type, status,
+                             [&](const AgentEntry& a) { size += json::record_size<kAgentRecord>(a) + 1; });
         out.reserve(out.size() + size);
         out.push_back('[');
         bool first = true;
-        core_->for_each_kept(agent_type, status, [&](const Agent& a) {
+        core_->for_each_kept(agent_type, status, [&](const AgentEntry& a) {
             if (!first) out.push_back(',');
             first = false;
-            a.write_json(out);
+            json::write_record<kAgentRecord>(a, out);
         });
         out.push_back(']');
     });
@@ -433,7 +299,7 @@ Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std:
 
 Status AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
     const auto found = core_->lock.write(lock_poisoned, [&] {
-        Agent* a = core_->find(agent_id);
+        AgentEntry* a = core_->find(agent_id);
         if (!a) return false;
         core_->set_status(*a, status);
         return true;
@@ -445,7 +311,7 @@ Status AgentRegistry::update_status(std::string_view agent_id, AgentStatus statu
 
 Status AgentRegistry::route(std::string_view agent_type, std::string_view agent_id) {
     const auto routed = core_->lock.write(lock_poisoned, [&] {
-        Agent* a = core_->find(agent_id);
+        AgentEntry* a = core_->find(agent_id);
         if (!a || a->status == AgentStatus::Stopped || a->status == AgentStatus::Error) return false;
         core_->set_status(*a, AgentStatus::Running);
         return true;
@@ -456,7 +322,7 @@ Status AgentRegistry::route(std::string_view agent_type, std::string_view agent_
 }
 
 Status AgentRegistry::deregister(std::string_view agent_id) {
-    Agent::Ptr removed;  // freed after the lock is released
+    AgentEntry::Owner removed;  // freed after the lock is released
     return core_->lock.write(lock_poisoned, [&] {
         const auto it = core_->table.find(agent_id);
         if (it != core_->table.end()) removed = core_->take(it);
@@ -467,23 +333,10 @@ std::size_t AgentRegistry::count() const noexcept {
     return core_->lock.shared([&] { return core_->table.size(); }).value_or(0);
 }
 
-std::size_t AgentRegistry::count_by_status(std::string_view status) const noexcept {
-    const auto wanted = status_from_name(status);
-    if (!wanted) return 0;
-    return core_->lock.shared([&] { return core_->by_status[index_of(*wanted)]; }).value_or(0);
-}
-
 AgentRegistry::Counts AgentRegistry::counts() const noexcept {
     return core_->lock.shared([&] { return Counts{core_->table.size(), core_->by_status}; }).value_or(Counts{});
 }
 
 bool AgentRegistry::poisoned() const noexcept { return core_->lock.poisoned(); }
-
-std::optional<AgentEntry> AgentRegistry::inspect(std::string_view agent_id) const {
-    return core_->lock.inspect([&] {
-        const Agent* a = core_->find(agent_id);
-        return a ? std::optional<AgentEntry>(a->entry()) : std::optional<AgentEntry>();
-    });
-}
 
 }  // namespace korvo

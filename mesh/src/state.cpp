@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
-#include <new>
 #include <utility>
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -24,61 +22,13 @@ constexpr std::string_view kPoisoned = "state lock poisoned";
 
 MeshError lock_poisoned() { return MeshError::state(kPoisoned); }
 
-// One allocation holding a header and bytes after it, freed by its owner's destructor.
-template <class Header>
-Header* allocate_with_bytes(std::string_view bytes) {
-    void* raw = ::operator new(sizeof(Header) + bytes.size());
-    auto* h = ::new (raw) Header{};
-    std::memcpy(reinterpret_cast<char*>(h + 1), bytes.data(), bytes.size());
-    return h;
-}
-
-// A stored key: its bytes in one allocation, shared by the table and the sorted index. The
-// count of holders needs no atomics: the table changes it under the store's exclusive lock, the
-// index under its own mutex inside a shared section, and the two never overlap.
-class Key {
-public:
-    static Key* make(std::string_view text) {
-        Key* k = allocate_with_bytes<Key>(text);
-        k->size_ = static_cast<std::uint32_t>(text.size());
-        return k;
-    }
-    std::string_view text() const noexcept { return {reinterpret_cast<const char*>(this + 1), size_}; }
-    bool dead() const noexcept { return dead_; }
-    void kill() noexcept { dead_ = true; }
-    void hold() noexcept { ++holders_; }
-    void release() noexcept {
-        if (--holders_ == 0) ::operator delete(this);
-    }
-
-private:
-    std::uint32_t holders_ = 1;
-    std::uint32_t size_ = 0;
-    bool dead_ = false;
+// A stored key: its text in one block, shared by the table and the sorted index. `dead` is set
+// when the key leaves the table (under the store's exclusive lock) and read by the index (under its
+// own mutex, inside a shared section), so the two never meet.
+struct KeyState {
+    bool dead = false;
 };
-
-// A counted hold on a Key.
-class KeyRef {
-public:
-    KeyRef() noexcept = default;
-    explicit KeyRef(Key* adopted) noexcept : k_(adopted) {}
-    KeyRef(const KeyRef& o) noexcept : k_(o.k_) {
-        if (k_) k_->hold();
-    }
-    KeyRef(KeyRef&& o) noexcept : k_(std::exchange(o.k_, nullptr)) {}
-    KeyRef& operator=(KeyRef o) noexcept {
-        std::swap(k_, o.k_);
-        return *this;
-    }
-    ~KeyRef() {
-        if (k_) k_->release();
-    }
-    Key* operator->() const noexcept { return k_; }
-    std::string_view text() const noexcept { return k_->text(); }
-
-private:
-    Key* k_ = nullptr;
-};
+using KeyRef = SharedBlock<KeyState>;
 
 // One entry of the table. The value may change while the entry stays; the key never does, so
 // the set that holds entries by their key can let the value be swapped in place.
@@ -136,7 +86,7 @@ public:
             const bool more_a = in_range(sorted_, a), more_b = in_range(added_, b);
             if (!more_a && !more_b) break;
             auto& next = more_a && (!more_b || a->text() < b->text()) ? a : b;
-            if (!(*next)->dead()) out.emplace_back(next->text());
+            if (!next->header().dead) out.emplace_back(next->text());
             ++next;
         }
         return out;
@@ -156,7 +106,7 @@ private:
     void fold() {
         std::vector<KeyRef> merged;
         merged.reserve(sorted_.size() + added_.size() - std::min(dead_, sorted_.size() + added_.size()));
-        const auto live = [](const KeyRef& k) { return !k->dead(); };
+        const auto live = [](const KeyRef& k) { return !k.header().dead; };
         auto a = sorted_.begin(), b = added_.begin();
         while (a != sorted_.end() || b != added_.end()) {
             auto& next = b == added_.end() || (a != sorted_.end() && a->text() < b->text()) ? a : b;
@@ -178,16 +128,7 @@ private:
 
 }  // namespace
 
-StoredText::Block* StoredText::make(std::string_view text) {
-    Block* b = allocate_with_bytes<Block>(text);
-    b->size = text.size();
-    b->ascii = utf8::ascii(text);
-    return b;
-}
-
-void StoredText::release() noexcept {
-    if (b_ && b_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) ::operator delete(b_);
-}
+StoredText::StoredText(std::string_view text) : block_(text) { block_.header().ascii = utf8::ascii(text); }
 
 // Key -> the value's canonical compact text. Every reader wants text back (or a fresh tree),
 // so keeping the text makes `get_text` a plain append and `set` pay its writing outside the lock.
@@ -268,7 +209,7 @@ Status InMemoryStateStore::store_text(std::string_view key, std::string_view tex
             // A short key costs a fixed, small allocation, made here; a longer one is copied
             // outside the lock.
             if (!new_key && key.size() > kKeyInLock) return false;
-            KeyRef k = new_key ? std::move(*new_key) : KeyRef(Key::make(key));
+            KeyRef k = new_key ? std::move(*new_key) : KeyRef(key);
             core.index.make_room();
             core.table.insert(Entry{k, std::move(value)});
             core.index.add(k);
@@ -276,22 +217,21 @@ Status InMemoryStateStore::store_text(std::string_view key, std::string_view tex
         });
         if (!stored) return fail(stored.error());
         if (*stored) return {};
-        new_key.emplace(Key::make(key));
+        new_key.emplace(key);
     }
 }
 
 Status InMemoryStateStore::remove(std::string_view key) const {
     Core& core = *core_;
     // The value is freed after the lock is released. The key is not: the index still holds it
-    // (marked dead) and frees it at its next fold. No hold on the key may outlive the section,
-    // as its count is guarded only by the sections (see Key).
+    // (marked dead) and frees it at its next fold.
     StoredText removed_value;
     return core.lock.write(lock_poisoned, [&] {
         if (core.fault_hook) core.fault_hook();
         const auto it = core.table.find(key);
         if (it == core.table.end()) return;
         std::swap(removed_value, it->value);
-        it->key->kill();
+        it->key.header().dead = true;
         core.index.removed();
         core.table.erase(it);
     });

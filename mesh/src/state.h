@@ -1,9 +1,7 @@
 // The shared key/value store of JSON values.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/block.h"
 #include "base/error.h"
 #include "json/cursor.h"
 #include "json/value.h"
@@ -23,29 +22,16 @@ namespace korvo {
 class StoredText {
 public:
     StoredText() noexcept = default;
-    explicit StoredText(std::string_view text) : b_(make(text)) {}
-    StoredText(const StoredText& o) noexcept : b_(o.b_) {
-        if (b_) b_->holders.fetch_add(1, std::memory_order_relaxed);
-    }
-    StoredText(StoredText&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
-    StoredText& operator=(StoredText o) noexcept {
-        std::swap(b_, o.b_);
-        return *this;
-    }
-    ~StoredText() { release(); }
+    explicit StoredText(std::string_view text);
 
-    std::string_view text() const noexcept { return {reinterpret_cast<const char*>(b_ + 1), b_->size}; }
-    bool ascii() const noexcept { return b_->ascii; }
+    std::string_view text() const noexcept { return block_.text(); }
+    bool ascii() const noexcept { return block_.header().ascii; }
 
 private:
-    struct Block {
-        std::atomic<std::uint32_t> holders{1};
+    struct Known {
         bool ascii = false;
-        std::size_t size = 0;
     };
-    static Block* make(std::string_view text);
-    void release() noexcept;
-    Block* b_ = nullptr;
+    SharedBlock<Known> block_;
 };
 
 class StateStore {

@@ -35,18 +35,24 @@ struct Mesh {
         write_health_json("app", read_health(registry, store, migrations, channel), out);
         return out;
     }
+    void add_agent(std::string_view id) {
+        std::string out;
+        ASSERT_TRUE(registry.register_agent_json("T", id, 0, std::nullopt, out));
+    }
+    void start(std::string_view name) {
+        std::string out;
+        ASSERT_TRUE(migrations.start_json(name, "s", "t", out));
+    }
 };
 
 TEST(Health, CountsEveryComponent) {
     Mesh m;
-    ASSERT_TRUE(m.registry.register_agent("T", "a", 0, std::nullopt));
-    ASSERT_TRUE(m.registry.register_agent("T", "b", 0, std::nullopt));
-    ASSERT_TRUE(m.registry.register_agent("T", "c", 0, std::nullopt));
+    for (const char* id : {"a", "b", "c"}) m.add_agent(id);
     ASSERT_TRUE(m.registry.update_status("a", AgentStatus::Running));
     ASSERT_TRUE(m.registry.update_status("b", AgentStatus::Stopped));
     ASSERT_TRUE(m.store.set("k", json::Value(std::uint64_t{1})));
-    ASSERT_TRUE(m.migrations.start("v", "s", "t"));
-    ASSERT_TRUE(m.channel.publish("t", json::Value()));
+    m.start("v");
+    ASSERT_TRUE(m.channel.publish("t", "null"));
     EXPECT_EQ(m.snapshot(),
               R"({"agents":{"error":0,"idle":0,"running":1,"total":3},"app":"app","channels":{"topics":1},)"
               R"("migrations":{"active":1},"state":{"keys":1},"status":"ok"})");
@@ -56,10 +62,11 @@ TEST(Health, CountsEveryComponent) {
 TEST(Health, PoisonedComponentIsReportedAsDegraded) {
     for (int which = 0; which < 4; ++which) {
         Mesh m;
-        ASSERT_TRUE(m.registry.register_agent("T", "a", 0, std::nullopt));
+        m.add_agent("a");
         ASSERT_TRUE(m.store.set("k", json::Value()));
-        ASSERT_TRUE(m.migrations.start("v", "s", "t"));
-        ASSERT_TRUE(m.channel.publish("t", json::Value()));
+        m.start("v");
+        ASSERT_TRUE(m.channel.publish("t", "null"));
+        std::string text;
         switch (which) {
             case 0:
                 m.clock->set_failure(ManualClock::Failure::Throw);
@@ -71,11 +78,11 @@ TEST(Health, PoisonedComponentIsReportedAsDegraded) {
                 break;
             case 2:
                 m.clock->set_failure(ManualClock::Failure::Throw);
-                EXPECT_THROW((void)m.migrations.advance("v", 0, 0), ClockError);
+                EXPECT_THROW((void)m.migrations.advance_json("v", 0, 0, text), ClockError);
                 break;
             default:
                 m.channel_fails = true;
-                EXPECT_THROW((void)m.channel.publish("u", json::Value()), std::runtime_error);
+                EXPECT_THROW((void)m.channel.publish("u", "null"), std::runtime_error);
                 break;
         }
         const HealthCounts c = read_health(m.registry, m.store, m.migrations, m.channel);

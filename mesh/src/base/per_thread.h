@@ -11,7 +11,8 @@
 
 namespace korvo {
 
-// What a thread's scratch text may keep between uses, so an idle thread holds no large text.
+// What each of a thread's scratch texts (its output buffer among them) may keep between uses, so
+// an idle thread holds no large text.
 inline constexpr std::size_t kKeptScratch = 64 * 1024;
 
 // Lends a thread's scratch text to one use: empty at the start, and cut back to kKeptScratch

@@ -94,7 +94,11 @@ void assemble(MeshTypeTables& tables) {
             // Reserved above: no string moves, so each method's doc pointer stays put.
             std::string& doc = tables.docs.emplace_back();
             append_method_text_signature(*m.sig, doc);
-            doc += m.doc;
+            if (m.write_doc) {
+                m.write_doc(doc);
+            } else {
+                doc += m.doc;
+            }
             const bool with_args = m.with_args != nullptr;
             tables.methods.push_back(PyMethodDef{
                 m.sig->name,

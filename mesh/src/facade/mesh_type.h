@@ -44,8 +44,9 @@ inline MeshFields& fields(PyObject* self) noexcept { return reinterpret_cast<Mes
 // ---- methods ----------------------------------------------------------------------------
 
 // A method is described by a struct M of its own: `M::sig`, its name and parameters (a
-// Signature); `M::doc`, its docstring after the text signature; and `M::call`, its body, which
-// gets the receiver's fields and, when it has parameters, the converted arguments.
+// Signature); `M::doc`, its docstring after the text signature (or `M::write_doc`, which writes
+// one that is made from the components' tables when the type is created); and `M::call`, its
+// body, which gets the receiver's fields and, when it has parameters, the converted arguments.
 
 // The entry point of every method with parameters: match and convert, then the body.
 template <class M>
@@ -63,21 +64,30 @@ PyObject* call_without_args(PyObject* self, PyObject*) noexcept {
     return guarded([&] { return M::call(fields(self)); });
 }
 
-// One method as the type registers it; its docstring is rendered from `sig` and `doc`.
+// One method as the type registers it; its docstring is rendered from `sig` and `doc` (or
+// `write_doc`).
 struct Method {
     const Signature* sig;
-    const char* doc;
+    const char* doc;                    // or
+    void (*write_doc)(std::string& out);
     PyCFunctionFastWithKeywords with_args;  // or
     PyCFunction without_args;
 };
 
 template <class M>
 constexpr Method describe() {
-    if constexpr (M::sig.count == 0) {
-        return {&M::sig, M::doc, nullptr, &call_without_args<M>};
+    Method m{&M::sig, nullptr, nullptr, nullptr, nullptr};
+    if constexpr (requires { M::write_doc; }) {
+        m.write_doc = &M::write_doc;
     } else {
-        return {&M::sig, M::doc, &call_with_args<M>, nullptr};
+        m.doc = M::doc;
     }
+    if constexpr (M::sig.count == 0) {
+        m.without_args = &call_without_args<M>;
+    } else {
+        m.with_args = &call_with_args<M>;
+    }
+    return m;
 }
 
 // The methods M..., in the order given.

@@ -1,5 +1,7 @@
 // The agent methods, each one's parameters, docstring and body together.
 #include <optional>
+#include <span>
+#include <string_view>
 
 #include "facade/mesh_type.h"
 #include "json/canonical.h"
@@ -39,18 +41,42 @@ Raises:
     }
 };
 
+// Docstring lines stay within this many columns.
+constexpr std::size_t kDocWidth = 72;
+
+// Appends ``"a"``, ``"b"``, … ``"z"``. for the names given, wrapped within kDocWidth columns,
+// each line after the first starting at `indent`.
+void append_doc_choices(std::span<const std::string_view> names, std::string_view indent, std::string& out) {
+    std::size_t column = out.size() - (out.rfind('\n') + 1);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::size_t width = names[i].size() + 7;  // ``"…"`` and the comma or full stop
+        if (column + 1 + width > kDocWidth) {
+            out.append("\n").append(indent);
+            column = indent.size();
+        } else {
+            out.push_back(' ');
+            ++column;
+        }
+        out.append("``\"").append(names[i]).append("\"``").push_back(i + 1 < names.size() ? ',' : '.');
+        column += width;
+    }
+}
+
 struct UpdateAgentStatus {
     static constexpr Signature sig = signature("update_agent_status", str("agent_id"), str("status"));
-    static constexpr char doc[] = R"(Update the status of a registered agent.
+    static void write_doc(std::string& out) {
+        out += R"(Update the status of a registered agent.
 
 Args:
     agent_id: The agent's unique ID.
-    status:   One of ``"starting"``, ``"running"``, ``"idle"``,
-              ``"stopping"``, ``"stopped"``, ``"error"``.
+    status:   One of)";
+        append_doc_choices(kStatusNames, "              ", out);
+        out += R"(
 
 Raises:
     ValueError: If the status string is not recognised.
     KeyError:   If the agent ID is not registered.)";
+    }
 
     static PyObject* call(MeshFields& mesh, const Args& a) {
         const auto status = status_from_name(a[1].text);
@@ -136,7 +162,8 @@ Raises:
     static PyObject* call(MeshFields& mesh, const Args& a) {
         // The arguments must be JSON; their value is the caller's business, so nothing is kept.
         if (a[3].present) {
-            auto read = released_if(a[3].text.size() >= kReleaseFromBytes, [&] { return json::check(a[3].text); });
+            auto read = released_if(a[3].text.size() >= kReleaseFromBytes,
+                                    [&] { return json::check(a[3].text, json::Source::Utf8); });
             if (!read) {
                 raise_mesh_error(read.error().to_mesh_error());
                 return nullptr;

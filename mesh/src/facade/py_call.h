@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/per_thread.h"
 #include "base/utf8.h"
 #include "facade/py_ref.h"
 #include "facade/py_release.h"
@@ -108,13 +109,11 @@ PyObject* str_list_or_raise(Result<std::vector<std::string>>&& texts);
 
 // The calling thread's output buffer, lent to one call: results are written into it and copied
 // into their str, so a call does not allocate for its text. When the call ends, capacity above
-// kKeptCapacity is given back, so an idle thread holds at most that much. A call that runs while
+// kKeptScratch is given back, as for the thread's other scratch texts. A call that runs while
 // the thread's buffer is lent (a callback into the mesh from an argument's conversion) writes
 // into a buffer of its own.
 class OutBuffer {
 public:
-    static constexpr std::size_t kKeptCapacity = 64 * 1024;
-
     OutBuffer() noexcept {
         ThreadBuffer& thread = thread_buffer();
         if (thread.lent) return;
@@ -125,7 +124,7 @@ public:
     }
     ~OutBuffer() {
         if (!borrowed_) return;
-        if (borrowed_->text.capacity() > kKeptCapacity) std::string().swap(borrowed_->text);
+        if (borrowed_->text.capacity() > kKeptScratch) std::string().swap(borrowed_->text);
         borrowed_->lent = false;
     }
     OutBuffer(const OutBuffer&) = delete;

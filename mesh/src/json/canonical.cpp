@@ -515,8 +515,8 @@ void CanonicalWriter::lay_out(std::size_t begin, std::size_t end, std::size_t fr
 }
 
 template <Dialect D>
-std::expected<void, ReadError> check_text(std::string_view text) {
-    Cursor c(text);
+std::expected<void, ReadError> check_text(std::string_view text, Source source = Source::Bytes) {
+    Cursor c(text, source);
     if (!check_value<D>(c) || !c.finish()) return std::unexpected(c.error());
     return {};
 }
@@ -537,7 +537,7 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
     return {};
 }
 
-std::expected<void, ReadError> check(std::string_view text) { return check_text<kStrict>(text); }
+std::expected<void, ReadError> check(std::string_view text, Source source) { return check_text<kStrict>(text, source); }
 
 std::expected<void, ReadError> check_lenient(std::string_view text) { return check_text<kLenientSkip>(text); }
 

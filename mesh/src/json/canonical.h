@@ -18,7 +18,7 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
                                             Source source = Source::Bytes);
 
 // Reads exactly one JSON document and keeps nothing: fails exactly where read() fails.
-std::expected<void, ReadError> check(std::string_view text);
+std::expected<void, ReadError> check(std::string_view text, Source source = Source::Bytes);
 
 // The same by the lenient rules a plan uses for members it does not know (dialect.h).
 std::expected<void, ReadError> check_lenient(std::string_view text);

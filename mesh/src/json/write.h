@@ -19,17 +19,6 @@ void write_string(std::string_view utf8, std::string& out);  // with the quotes
 void write_uint(std::uint64_t n, std::string& out);
 void write_int(std::int64_t n, std::string& out);
 
-// A record that writes its own compact JSON (write_json(out)) also gives it as a string.
-template <class Record>
-struct WritesJson {
-    std::string to_json() const {
-        std::string out;
-        static_cast<const Record&>(*this).write_json(out);
-        return out;
-    }
-    friend bool operator==(const WritesJson&, const WritesJson&) = default;
-};
-
 inline std::string to_text(const Value& value) {
     std::string out;
     write(value, out);

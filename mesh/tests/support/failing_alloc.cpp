@@ -6,12 +6,17 @@ namespace korvo::test {
 namespace {
 
 thread_local std::size_t countdown = 0;
+thread_local std::size_t made = 0;
 
-bool should_fail() noexcept { return countdown != 0 && --countdown == 0; }
+bool should_fail() noexcept {
+    ++made;
+    return countdown != 0 && --countdown == 0;
+}
 
 }  // namespace
 
 void fail_nth_allocation(std::size_t n) noexcept { countdown = n; }
+std::size_t allocations_tried() noexcept { return made; }
 bool allocation_failure_pending() noexcept { return countdown != 0; }
 
 bool allocation_failure_works() {

@@ -1,6 +1,6 @@
-// Allocation failure on demand: the test binary's operator new counts down and throws
-// std::bad_alloc when the count reaches zero, so a test can fail every allocation an
-// operation makes, one at a time.
+// Allocation failure on demand: the test binary's operator new counts the allocations tried and
+// counts down to a failing one, which throws std::bad_alloc, so a test can count the allocations
+// an operation makes and fail each of them in turn.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,16 @@ void fail_nth_allocation(std::size_t n) noexcept;
 bool allocation_failure_pending() noexcept;
 // False where allocations cannot be made to fail (a tool such as valgrind replaces operator new).
 bool allocation_failure_works();
+// How many allocations this thread has tried so far.
+std::size_t allocations_tried() noexcept;
+
+// The number of allocations `op` tries.
+template <class Op>
+std::size_t count_allocations(Op&& op) {
+    const std::size_t before = allocations_tried();
+    op();
+    return allocations_tried() - before;
+}
 
 // Runs `op` once with its n-th allocation failing. Returns true when that failure was met
 // (`op` ended with std::bad_alloc), false when `op` finished making fewer allocations.
