@@ -128,7 +128,7 @@ private:
 
 }  // namespace
 
-StoredText::StoredText(std::string_view text) : block_(text) { block_.header().ascii = utf8::ascii(text); }
+StoredText::StoredText(std::string_view text) : block_(text) { block_.header().shape = utf8::shape(text); }
 
 // Key -> the value's canonical compact text. Every reader wants text back (or a fresh tree),
 // so keeping the text makes `get_text` a plain append and `set` pay its writing outside the lock.

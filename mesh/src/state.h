@@ -12,24 +12,27 @@
 
 #include "base/block.h"
 #include "base/error.h"
+#include "base/utf8.h"
 #include "json/cursor.h"
 #include "json/value.h"
 
 namespace korvo {
 
 // A stored value's canonical text, shared: the store holds it, and a reader can take a hold of
-// its own under the lock and read it after the lock is released.
+// its own under the lock and read it after the lock is released. Its shape (length in
+// characters, the widest kind of character) is found once, when it is stored, so a reader can
+// make a str of it without looking at it first.
 class StoredText {
 public:
     StoredText() noexcept = default;
     explicit StoredText(std::string_view text);
 
     std::string_view text() const noexcept { return block_.text(); }
-    bool ascii() const noexcept { return block_.header().ascii; }
+    utf8::Shape shape() const noexcept { return block_.header().shape; }
 
 private:
     struct Known {
-        bool ascii = false;
+        utf8::Shape shape;
     };
     SharedBlock<Known> block_;
 };

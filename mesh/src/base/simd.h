@@ -131,6 +131,8 @@ inline int ascii_prefix_u8(const void* p) noexcept {
 inline int ascii_prefix_u16(const void* p) noexcept {
     const auto* q = static_cast<const __m128i*>(p);
     const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i any = _mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(any, high), _mm_setzero_si128())) == 0xFFFF) return 16;
     const __m128i a = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q), high), _mm_setzero_si128());
     const __m128i b = _mm_cmpeq_epi16(_mm_and_si128(_mm_loadu_si128(q + 1), high), _mm_setzero_si128());
     const auto ascii = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b)));
@@ -139,6 +141,9 @@ inline int ascii_prefix_u16(const void* p) noexcept {
 inline int ascii_prefix_u32(const void* p) noexcept {
     const auto* q = static_cast<const __m128i*>(p);
     const __m128i high = _mm_set1_epi32(~0x7F);
+    const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)),
+                                     _mm_or_si128(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3)));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(any, high), _mm_setzero_si128())) == 0xFFFF) return 16;
     const auto ascii = [&](int i) { return _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(q + i), high), _mm_setzero_si128()); };
     const __m128i lanes = _mm_packs_epi16(_mm_packs_epi32(ascii(0), ascii(1)), _mm_packs_epi32(ascii(2), ascii(3)));
     return std::countr_zero(~static_cast<std::uint32_t>(_mm_movemask_epi8(lanes)));

@@ -210,14 +210,13 @@ std::size_t encode_chars(const Char* chars, std::size_t count, char* out) noexce
     const Char* const end = chars + count;
     while (p != end) {
         p = copy_ascii(p, end, out);
-        if (p == end) break;
-        const auto c = static_cast<char32_t>(*p++);
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-            continue;
+        // Characters beyond ASCII come in runs (a word of another script): one at a time until
+        // the next ASCII one.
+        while (p != end && static_cast<char32_t>(*p) >= 0x80) {
+            const auto c = static_cast<char32_t>(*p++);
+            if (c - 0xD800u < 0x800u) return kNotUtf8;
+            out = encode(c, out);
         }
-        if (c - 0xD800u < 0x800u) return kNotUtf8;
-        out = encode(c, out);
     }
     return static_cast<std::size_t>(out - start);
 }
@@ -261,8 +260,7 @@ void decode_chars(std::string_view text, Char* out, const Char* out_end) noexcep
     const auto* end = p + text.size();
     while (p != end) {
         p = widen_ascii(p, end, out, out_end);
-        if (p == end) break;
-        *out++ = static_cast<Char>(decode<Policy::Trusted>(p, end));
+        while (p != end && *p >= 0x80) *out++ = static_cast<Char>(decode<Policy::Trusted>(p, end));
     }
 }
 

@@ -16,7 +16,7 @@ Returns:
         const auto stored = mesh.store.get_stored(a[0].text);
         if (!check(stored)) return nullptr;
         if (!*stored) Py_RETURN_NONE;
-        return to_str((*stored)->text(), (*stored)->ascii());
+        return to_str((*stored)->text(), (*stored)->shape());
     }
 };
 
