@@ -195,7 +195,7 @@ bench-instructions: bench-tools
 
 bench-tools: module
 	@$(MAKE) --no-print-directory -f "$(ROOT)/Makefile" "$(BENCH_STAMP)"
-	@. "$(ROOT)/scripts/lib.sh" && apt_install_missing valgrind
+	@. "$(ROOT)/scripts/lib.sh" && apt_install_missing valgrind libsimdjson-dev
 
 $(BENCH_STAMP): $(ROOT)/bench/requirements.txt
 	"$(PY)" -m pip install -q -r "$(ROOT)/bench/requirements.txt"
