@@ -263,7 +263,7 @@ bool Cursor::scan_number(bool negative, NumberText& n) noexcept {
 }
 
 template <Dialect D, class Out>
-bool Cursor::string_body(Out& out) {
+[[gnu::always_inline]] inline bool Cursor::string_body(Out& out) {
     const char* body = p_;
     unsigned char high = 0;
     for (;;) {
