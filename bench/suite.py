@@ -385,7 +385,7 @@ def run_corpus(mode, only=None):
         import _korvo_reference
         data = text.encode()
         for kind, fn in (("reference_roundtrip", _korvo_reference.canonical), ("reference_parse", _korvo_reference.parse)):
-            contenders.append(Contender(kind, "r(x)", {"r": fn}, lambda k: (None, [data] * k)))
+            contenders.append(Contender(kind, "a(x)", {"a": fn}, lambda k: (None, [data] * k)))
         for kind, (stmt, env) in work.items():
             # the same object every call (its UTF-8 form cached after the first) ...
             contenders.append(Contender(f"{kind}.same", stmt, env, lambda k, env=env: (env.get("o"), [text] * k)))
