@@ -10,8 +10,8 @@
 namespace korvo {
 
 struct MeshChannel::Core {
-    Core(std::shared_ptr<const Clock> c, std::function<void()> hook)
-        : clock(c ? std::move(c) : system_clock()), fault_hook(std::move(hook)) {}
+    Core(std::shared_ptr<const Clock> c, std::function<void()> hook, const LockWait* wait)
+        : lock(wait), clock(c ? std::move(c) : system_clock()), fault_hook(std::move(hook)) {}
 
     PoisonMutex lock;
     // One ring per topic; entries are never removed.
@@ -20,8 +20,9 @@ struct MeshChannel::Core {
     std::function<void()> fault_hook;
 };
 
-MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, std::function<void()> fault_hook)
-    : core_(std::make_shared<Core>(std::move(clock), std::move(fault_hook))) {}
+MeshChannel::MeshChannel(std::shared_ptr<const Clock> clock, std::function<void()> fault_hook,
+                         const LockWait* wait)
+    : core_(std::make_shared<Core>(std::move(clock), std::move(fault_hook), wait)) {}
 
 namespace {
 

@@ -14,6 +14,8 @@
 
 namespace korvo {
 
+struct LockWait;  // base/lock.h
+
 // A message as publish sends it: its topic, its payload (checked JSON text) and when it was
 // sent. A ring that kept messages for receivers would keep copies; with none, nothing outlives
 // the call, so the message only refers to the caller's texts.
@@ -36,7 +38,9 @@ public:
 class MeshChannel {
 public:
     // `fault_hook`, when set, runs while the topic map is locked (tests use it to throw).
-    explicit MeshChannel(std::shared_ptr<const Clock> clock = system_clock(), std::function<void()> fault_hook = {});
+    // `wait`, when given, is what a call lets go of while it waits for the topic map's lock.
+    explicit MeshChannel(std::shared_ptr<const Clock> clock = system_clock(), std::function<void()> fault_hook = {},
+                         const LockWait* wait = nullptr);
 
     // Number of receivers that took the message. The payload must be one JSON document: it is
     // checked, building nothing, before anything else is done (a text from a str is

@@ -107,8 +107,8 @@ MigrationIdentity::MigrationIdentity(std::string_view name, std::string_view sou
 // before it touches a record, so a failing clock leaves the record as it was (the escaping
 // exception still poisons the lock).
 struct MigrationController::Core {
-    Core(std::string name, std::shared_ptr<const Clock> c)
-        : app_name(std::move(name)), clock(c ? std::move(c) : system_clock()) {
+    Core(std::string name, std::shared_ptr<const Clock> c, const LockWait* wait)
+        : lock(wait), app_name(std::move(name)), clock(c ? std::move(c) : system_clock()) {
         json::write_record<kMigrationState, kControllerFrom>(std::string_view(app_name), tail);
     }
 
@@ -120,8 +120,9 @@ struct MigrationController::Core {
     const std::shared_ptr<const Clock> clock;
 };
 
-MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock)
-    : core_(std::make_shared<Core>(std::move(app_name), std::move(clock))) {}
+MigrationController::MigrationController(std::string app_name, std::shared_ptr<const Clock> clock,
+                                         const LockWait* wait)
+    : core_(std::make_shared<Core>(std::move(app_name), std::move(clock), wait)) {}
 MigrationController::~MigrationController() = default;
 MigrationController::MigrationController(MigrationController&&) noexcept = default;
 MigrationController& MigrationController::operator=(MigrationController&&) noexcept = default;

@@ -14,6 +14,8 @@
 
 namespace korvo {
 
+struct LockWait;  // base/lock.h
+
 // The stages in order: a record starts at stage 1, is active below the last, complete at it.
 inline constexpr auto kStageNames = std::to_array<std::string_view>(
     {"idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done"});
@@ -51,7 +53,9 @@ struct MigrationChange {
 
 class MigrationController {
 public:
-    explicit MigrationController(std::string app_name, std::shared_ptr<const Clock> clock = system_clock());
+    // `wait`, when given, is what a call lets go of while it waits for the controller's lock.
+    explicit MigrationController(std::string app_name, std::shared_ptr<const Clock> clock = system_clock(),
+                                 const LockWait* wait = nullptr);
     ~MigrationController();
     MigrationController(MigrationController&&) noexcept;
     MigrationController& operator=(MigrationController&&) noexcept;

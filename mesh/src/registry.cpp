@@ -169,7 +169,7 @@ void write_route_descriptor(std::string_view agent_type, std::string_view agent_
 // into room reserved before it, every error is built after it, and a removed agent is freed
 // after it. What a section may still allocate is the table's growth (strong guarantee).
 struct AgentRegistry::Core {
-    explicit Core(std::shared_ptr<const Clock> c) : clock(std::move(c)) {}
+    Core(std::shared_ptr<const Clock> c, const LockWait* wait) : lock(wait), clock(std::move(c)) {}
 
     mutable PoisonLock lock;
     std::shared_ptr<const Clock> clock;
@@ -219,8 +219,8 @@ struct AgentRegistry::Core {
     }
 };
 
-AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock)
-    : core_(std::make_shared<Core>(clock ? std::move(clock) : system_clock())) {}
+AgentRegistry::AgentRegistry(std::shared_ptr<const Clock> clock, const LockWait* wait)
+    : core_(std::make_shared<Core>(clock ? std::move(clock) : system_clock(), wait)) {}
 AgentRegistry::~AgentRegistry() = default;
 AgentRegistry::AgentRegistry(AgentRegistry&&) noexcept = default;
 AgentRegistry& AgentRegistry::operator=(AgentRegistry&&) noexcept = default;

@@ -15,6 +15,8 @@
 
 namespace korvo {
 
+struct LockWait;  // base/lock.h
+
 enum class AgentStatus : std::uint8_t { Starting, Running, Idle, Stopping, Stopped, Error };
 // The statuses' names, in the order of AgentStatus: the one list of them.
 inline constexpr auto kStatusNames =
@@ -41,7 +43,8 @@ struct Registration {
 // The agents, by id. Results are written as the agents' JSON records (AgentEntry, registry.cpp).
 class AgentRegistry {
 public:
-    explicit AgentRegistry(std::shared_ptr<const Clock> clock = system_clock());
+    // `wait`, when given, is what a call lets go of while it waits for the registry's lock.
+    explicit AgentRegistry(std::shared_ptr<const Clock> clock = system_clock(), const LockWait* wait = nullptr);
     ~AgentRegistry();
     AgentRegistry(AgentRegistry&&) noexcept;
     AgentRegistry& operator=(AgentRegistry&&) noexcept;

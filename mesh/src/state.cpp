@@ -1,8 +1,11 @@
 #include "state.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <deque>
+#include <iterator>
 #include <utility>
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -22,11 +25,16 @@ constexpr std::string_view kPoisoned = "state lock poisoned";
 
 MeshError lock_poisoned() { return MeshError::state(kPoisoned); }
 
-// A stored key: its text in one block, shared by the table and the sorted index. `dead` is set
-// when the key leaves the table (under the store's exclusive lock) and read by the index (under its
-// own mutex, inside a shared section), so the two never meet.
+// A stored key: its text in one block, shared by the table and the sorted index. `died` is the
+// store's count of removals once the key was removed (kAlive before): a listing taken when the
+// count was E shows the key exactly when died > E. It is written under the store's exclusive
+// lock and read by listings after they let go of the lock: what they read is either kAlive or a
+// count above their own E, and both mean "alive" to them.
 struct KeyState {
-    bool dead = false;
+    static constexpr std::uint64_t kAlive = UINT64_MAX;
+    std::atomic<std::uint64_t> died{kAlive};
+
+    bool alive_at(std::uint64_t removals) const noexcept { return died.load(std::memory_order_relaxed) > removals; }
 };
 using KeyRef = SharedBlock<KeyState>;
 
@@ -53,77 +61,159 @@ struct EntryEq {
 
 using Table = boost::unordered_flat_set<Entry, EntryHash, EntryEq>;
 
-// The keys in bytewise order, for listing by prefix without scanning the table. A sorted
-// snapshot plus the keys added since, which a new key joins at the end (keeping them in order
-// as they came cost every insert a move of all of them: 1.3 ms per new key once a million had
-// come without a listing). A listing sorts them, or folds them into the snapshot once they are
-// many; deleted keys are marked dead in place and dropped at the next fold.
+bool before(const KeyRef& a, const KeyRef& b) noexcept { return a.text() < b.text(); }
+
+// The keys in bytewise order, for listing by prefix without scanning the table: a sorted run
+// plus the keys added since, in the order they came (keeping them sorted as they came cost every
+// insert a move of all of them: 1.3 ms per new key once a million had come without a listing).
+//
+// A listing holds the store's lock only to take a view: the sorted run and the chunks of added
+// keys are shared, and chunks are only ever appended to, so the view is a few hundred pointers
+// however many keys there are. Sorting, merging and copying happen after the lock is released,
+// and removed keys are told by their removal count. Once the added and removed keys are many,
+// the listing that notices folds them into a new sorted run and puts it in place under a short
+// exclusive section; until then removed keys stay in the run, and their blocks with them.
 class KeyIndex {
+    static constexpr std::size_t kChunk = 4096;
+    struct Chunk {
+        std::array<KeyRef, kChunk> keys;
+    };
+    using Sorted = std::vector<KeyRef>;
+
 public:
+    // What a listing reads after the lock is released.
+    struct View {
+        std::shared_ptr<const Sorted> sorted;
+        std::vector<std::shared_ptr<const Chunk>> chunks;  // covering the added keys
+        std::size_t skip = 0;                              // of chunks[0], already folded
+        std::size_t added = 0;                             // keys added since the run was made
+        std::uint64_t removals = 0;                        // the store's count when the view was taken
+        bool fold = false;                                 // this listing is to fold
+        std::shared_ptr<const Sorted> folded;              // the run it folded
+
+        template <class Visit>
+        void for_each_added(Visit&& visit) const {
+            for (std::size_t i = 0; i < added; ++i) {
+                const std::size_t at = skip + i;
+                visit(chunks[at / kChunk]->keys[at % kChunk]);
+            }
+        }
+    };
+
     // Under the store's exclusive lock: room for one more key (the only allocation, made before
     // anything changes), then the key itself, which cannot fail once there is room.
     void make_room() {
-        if (added_.size() == added_.capacity()) added_.reserve(std::max<std::size_t>(16, 2 * added_.size()));
+        if (end_ - first_ < chunks_.size() * kChunk) return;
+        chunks_.push_back(std::make_shared<Chunk>());
     }
     void add(const KeyRef& key) noexcept {
-        added_.push_back(key);
-        added_sorted_ = added_.size() < 2;
+        const std::size_t at = end_ - first_;
+        chunks_[at / kChunk]->keys[at % kChunk] = key;
+        ++end_;
     }
-    void removed() noexcept { ++dead_; }
+    void remove(const KeyRef& key) noexcept {
+        key.header().died.store(++removals_, std::memory_order_relaxed);
+    }
 
-    // Under the store's shared lock: the keys that start with `prefix`, in order.
-    std::vector<std::string> list(std::string_view prefix) {
-        std::lock_guard guard(mutex_);
-        sort_added();
-        if (added_.size() + dead_ > std::max<std::size_t>(kFoldAt, sorted_.size() / 16)) fold();
-        std::vector<std::string> out;
-        auto a = std::lower_bound(sorted_.begin(), sorted_.end(), prefix, before);
-        auto b = std::lower_bound(added_.begin(), added_.end(), prefix, before);
-        const auto in_range = [&](const std::vector<KeyRef>& v, std::vector<KeyRef>::iterator it) {
-            return it != v.end() && it->text().starts_with(prefix);
+    // Under the store's lock, shared.
+    View view() const {
+        View v{sorted_, {}, begin_ - first_, end_ - begin_, removals_, false, nullptr};
+        const std::size_t from = v.skip / kChunk, to = (v.skip + v.added + kChunk - 1) / kChunk;
+        v.chunks.assign(chunks_.begin() + static_cast<std::ptrdiff_t>(from),
+                        chunks_.begin() + static_cast<std::ptrdiff_t>(to));
+        v.skip -= from * kChunk;
+        const std::size_t changed = v.added + (removals_ - removals_at_fold_);
+        v.fold = changed > std::max<std::size_t>(kFoldAt, sorted_->size() / 16) && !folding_.exchange(true);
+        return v;
+    }
+
+    // With no lock held: the keys of the view that start with `prefix`, in order, as views into
+    // blocks the listing holds. Folds first when the view says so.
+    static KeyListing list(std::shared_ptr<View> hold, std::string_view prefix) {
+        View& view = *hold;
+        const auto alive = [&](const KeyRef& k) { return k.header().alive_at(view.removals); };
+        const auto lower = [&](const Sorted& run) {
+            return std::lower_bound(run.begin(), run.end(), prefix,
+                                    [](const KeyRef& k, std::string_view text) { return k.text() < text; });
         };
-        for (;;) {
-            const bool more_a = in_range(sorted_, a), more_b = in_range(added_, b);
-            if (!more_a && !more_b) break;
-            auto& next = more_a && (!more_b || a->text() < b->text()) ? a : b;
-            if (!next->header().dead) out.emplace_back(next->text());
-            ++next;
+        KeyListing out;
+        if (view.fold) {
+            // The whole run anew; what remains to list is its range.
+            view.folded = std::make_shared<const Sorted>(merged(view));
+            for (auto it = lower(*view.folded); it != view.folded->end() && it->text().starts_with(prefix); ++it) {
+                out.keys.push_back(it->text());
+            }
+            out.hold = std::move(hold);
+            return out;
         }
+        std::vector<const KeyRef*> added;
+        view.for_each_added([&](const KeyRef& k) {
+            if (k.text().starts_with(prefix) && alive(k)) added.push_back(&k);
+        });
+        std::sort(added.begin(), added.end(), [](const KeyRef* a, const KeyRef* b) { return before(*a, *b); });
+        auto a = lower(*view.sorted);
+        auto b = added.begin();
+        for (;;) {
+            const bool more_a = a != view.sorted->end() && a->text().starts_with(prefix), more_b = b != added.end();
+            if (!more_a && !more_b) break;
+            if (more_a && (!more_b || a->text() < (*b)->text())) {
+                if (alive(*a)) out.keys.push_back(a->text());
+                ++a;
+            } else {
+                out.keys.push_back((*b)->text());
+                ++b;
+            }
+        }
+        out.hold = std::move(hold);
         return out;
     }
 
+    // Under the store's exclusive lock: puts a run folded from `view` in place. Nothing else can
+    // have folded meanwhile (one fold at a time), so the keys it took are the first added ones.
+    void install(const View& view) noexcept {
+        sorted_ = view.folded;
+        begin_ += view.added;
+        removals_at_fold_ = view.removals;
+        while (!chunks_.empty() && begin_ - first_ >= kChunk) {
+            chunks_.pop_front();
+            first_ += kChunk;
+        }
+        folding_.store(false);
+    }
+    // A fold that could not be put in place (its allocation failed) lets the next listing try.
+    void abandon() noexcept { folding_.store(false); }
+
 private:
     static constexpr std::size_t kFoldAt = 4096;
-    static bool before(const KeyRef& k, std::string_view text) noexcept { return k.text() < text; }
 
-    void sort_added() noexcept {
-        if (added_sorted_) return;
-        std::sort(added_.begin(), added_.end(), [](const KeyRef& a, const KeyRef& b) { return a.text() < b.text(); });
-        added_sorted_ = true;
-    }
-
-    // The live keys of both lists, merged into one sorted snapshot.
-    void fold() {
-        std::vector<KeyRef> merged;
-        merged.reserve(sorted_.size() + added_.size() - std::min(dead_, sorted_.size() + added_.size()));
-        const auto live = [](const KeyRef& k) { return !k.header().dead; };
-        auto a = sorted_.begin(), b = added_.begin();
-        while (a != sorted_.end() || b != added_.end()) {
-            auto& next = b == added_.end() || (a != sorted_.end() && a->text() < b->text()) ? a : b;
-            if (live(*next)) merged.push_back(std::move(*next));
-            ++next;
+    // The keys alive in the view, of the run and the added ones, in one sorted run.
+    static Sorted merged(const View& view) {
+        Sorted added;
+        added.reserve(view.added);
+        view.for_each_added([&](const KeyRef& k) {
+            if (k.header().alive_at(view.removals)) added.push_back(k);
+        });
+        std::sort(added.begin(), added.end(), before);
+        Sorted run;
+        run.reserve(view.sorted->size() + added.size());
+        auto b = added.begin();
+        for (const KeyRef& k : *view.sorted) {
+            if (!k.header().alive_at(view.removals)) continue;
+            for (; b != added.end() && before(*b, k); ++b) run.push_back(std::move(*b));
+            run.push_back(k);
         }
-        sorted_ = std::move(merged);
-        added_.clear();
-        added_sorted_ = true;
-        dead_ = 0;
+        std::move(b, added.end(), std::back_inserter(run));
+        return run;
     }
 
-    std::mutex mutex_;  // for fold(), which readers may run side by side
-    std::vector<KeyRef> sorted_;
-    std::vector<KeyRef> added_;
-    bool added_sorted_ = true;
-    std::size_t dead_ = 0;  // keys marked dead since the last fold
+    std::shared_ptr<const Sorted> sorted_ = std::make_shared<const Sorted>();
+    std::deque<std::shared_ptr<Chunk>> chunks_;
+    std::size_t first_ = 0;  // the position, counted over all keys ever added, of chunks_[0]'s first
+    std::size_t begin_ = 0;  // of the first key not yet folded
+    std::size_t end_ = 0;    // one past the last key added
+    std::uint64_t removals_ = 0;
+    std::uint64_t removals_at_fold_ = 0;
+    mutable std::atomic<bool> folding_{false};
 };
 
 }  // namespace
@@ -136,10 +226,11 @@ StoredText::StoredText(std::string_view text) : block_(text) { block_.header().s
 // Exclusive sections allocate nothing whose size the caller decides: the value's text and the
 // key's copy are made before the lock is taken (a key the store has not seen sends the call out
 // once to copy it and back in), and the value a replaced or deleted entry held is freed after the
-// lock is released (a deleted key, by the index's next fold). What a section may still allocate is the table's growth and the index's list of
-// added keys, both with the strong guarantee.
+// lock is released (a deleted key, once no run or chunk of the index holds it). What a section
+// may still allocate is the table's growth and a new chunk of the index's added keys (a fixed
+// size), both with the strong guarantee.
 struct InMemoryStateStore::Core {
-    explicit Core(std::function<void()> hook) : fault_hook(std::move(hook)) {}
+    Core(std::function<void()> hook, const LockWait* wait) : lock(wait), fault_hook(std::move(hook)) {}
 
     PoisonLock lock;
     Table table;
@@ -147,8 +238,8 @@ struct InMemoryStateStore::Core {
     std::function<void()> fault_hook;
 };
 
-InMemoryStateStore::InMemoryStateStore(std::function<void()> fault_hook)
-    : core_(std::make_shared<Core>(std::move(fault_hook))) {}
+InMemoryStateStore::InMemoryStateStore(std::function<void()> fault_hook, const LockWait* wait)
+    : core_(std::make_shared<Core>(std::move(fault_hook), wait)) {}
 
 Result<std::optional<json::Value>> InMemoryStateStore::get(std::string_view key) const {
     return core_->lock.read(lock_poisoned, [&]() -> Result<std::optional<json::Value>> {
@@ -231,8 +322,7 @@ Status InMemoryStateStore::remove(std::string_view key) const {
         const auto it = core.table.find(key);
         if (it == core.table.end()) return;
         std::swap(removed_value, it->value);
-        it->key.header().dead = true;
-        core.index.removed();
+        core.index.remove(it->key);
         core.table.erase(it);
     });
 }
@@ -241,8 +331,31 @@ Result<bool> InMemoryStateStore::exists(std::string_view key) const {
     return core_->lock.read(lock_poisoned, [&] { return core_->table.find(key) != core_->table.end(); });
 }
 
+Result<KeyListing> InMemoryStateStore::list_keys(std::string_view prefix) const {
+    Core& core = *core_;
+    auto view = core.lock.read(lock_poisoned, [&] {
+        auto v = std::make_shared<KeyIndex::View>();  // made first: taking the view may claim the fold
+        *v = core.index.view();
+        return v;
+    });
+    if (!view) return fail(view.error());
+    const std::shared_ptr<KeyIndex::View> taken = *view;
+    if (!taken->fold) return KeyIndex::list(taken, prefix);
+    // This listing folds: whatever happens, the next one may fold again.
+    struct Folding {
+        Core& core;
+        const KeyIndex::View& view;
+        ~Folding() {
+            if (!view.folded || !core.lock.exclusive([&]() noexcept { core.index.install(view); })) core.index.abandon();
+        }
+    } folding{core, *taken};
+    return KeyIndex::list(taken, prefix);
+}
+
 Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(std::string_view prefix) const {
-    return core_->lock.read(lock_poisoned, [&] { return core_->index.list(prefix); });
+    auto listing = list_keys(prefix);
+    if (!listing) return fail(listing.error());
+    return std::vector<std::string>(listing->keys.begin(), listing->keys.end());
 }
 
 std::size_t InMemoryStateStore::len() const noexcept {

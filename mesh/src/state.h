@@ -18,6 +18,8 @@
 
 namespace korvo {
 
+struct LockWait;  // base/lock.h
+
 // A stored value's canonical text, shared: the store holds it, and a reader can take a hold of
 // its own under the lock and read it after the lock is released. Its shape (length in
 // characters, the widest kind of character) is found once, when it is stored, so a reader can
@@ -37,6 +39,12 @@ private:
     SharedBlock<Known> block_;
 };
 
+// Keys in order: views into their texts, which `hold` keeps for as long as the listing lives.
+struct KeyListing {
+    std::vector<std::string_view> keys;
+    std::shared_ptr<const void> hold;
+};
+
 class StateStore {
 public:
     virtual ~StateStore() = default;
@@ -51,7 +59,8 @@ public:
 class InMemoryStateStore final : public StateStore {
 public:
     // `fault_hook`, when set, runs inside every exclusive section (tests use it to throw).
-    explicit InMemoryStateStore(std::function<void()> fault_hook = {});
+    // `wait`, when given, is what a call lets go of while it waits for the store's lock.
+    explicit InMemoryStateStore(std::function<void()> fault_hook = {}, const LockWait* wait = nullptr);
 
     Result<std::optional<json::Value>> get(std::string_view key) const override;
     Status set(std::string_view key, json::Value value) const override;
@@ -59,6 +68,10 @@ public:
     Result<bool> exists(std::string_view key) const override;
     Result<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const override;
     std::size_t len() const noexcept override;
+
+    // The keys that start with `prefix`, in order. The store's lock is held only to take a view
+    // of its key index, a few hundred pointers however many keys there are.
+    Result<KeyListing> list_keys(std::string_view prefix) const;
 
     // Stores the value a JSON text holds, read and written canonically in one pass (no tree is
     // built); a text that does not read fails as json::parse() would, and nothing is stored.

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <latch>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 namespace korvo {
 namespace {
@@ -60,6 +64,52 @@ TYPED_TEST(PoisonLockTest, CaughtExceptionInsideTheSectionDoesNotPoison) {
         }
     });
     EXPECT_FALSE(lock.poisoned());
+}
+
+// What a thread that waits lets go of, with the order of events on the waiting side.
+struct CountedWait {
+    static inline std::atomic<int> left{0}, back{0};
+    static inline std::string order;  // written by the waiting thread only
+    static inline int token = 0;
+    static constexpr LockWait wait{[]() noexcept -> void* {
+                                       ++left;
+                                       order += 'L';
+                                       return &token;
+                                   },
+                                   [](void* t) noexcept {
+                                       if (t == &token) ++back;
+                                       order += 'B';
+                                   }};
+};
+
+// A thread that finds the lock taken lets go before it blocks, runs its section, and takes back
+// what it let go after the section; one that finds it free lets go of nothing.
+TYPED_TEST(PoisonLockTest, WaiterLetsGoAndTakesBackAfterTheSection) {
+    CountedWait::left = CountedWait::back = 0;
+    CountedWait::order.clear();
+    TypeParam lock(&CountedWait::wait);
+    EXPECT_EQ(lock.exclusive([] { return 1; }), std::optional<int>(1));
+    EXPECT_EQ(CountedWait::left, 0);
+    for (const bool shared_waiter : {false, true}) {
+        std::latch inside(1);
+        std::thread holder([&] {
+            lock.exclusive([&] {
+                inside.count_down();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the waiter blocks meanwhile
+            });
+        });
+        inside.wait();
+        const auto section = [] { CountedWait::order += 'S'; };
+        if (shared_waiter) {
+            lock.shared(section);
+        } else {
+            lock.exclusive(section);
+        }
+        holder.join();
+    }
+    EXPECT_EQ(CountedWait::left, 2);
+    EXPECT_EQ(CountedWait::back, 2);
+    EXPECT_EQ(CountedWait::order, "LSBLSB");
 }
 
 // A section run by a destructor while some other exception unwinds is judged by its own exit.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -153,6 +155,39 @@ INSTANTIATE_TEST_SUITE_P(Kinds, StateRoundTrip,
                                            std::pair<std::string, std::string>{"[1, [2, {}], []]", "[1,[2,{}],[]]"},
                                            std::pair<std::string, std::string>{"{\"z\": 1, \"a\": {\"y\": null}}",
                                                                                "{\"a\":{\"y\":null},\"z\":1}"}));
+
+// Listings against a model through rounds of adds, removes and re-adds large enough to fold the
+// key index several times; a listing taken before a change shows the store as it was.
+TEST(StateStore, ListingsFollowAddsRemovesAndFolds) {
+    const InMemoryStateStore store;
+    std::set<std::string> model;
+    std::mt19937 rng(7);
+    for (int round = 0; round < 12; ++round) {
+        const auto before = store.list_keys("k");
+        const std::vector<std::string> was(model.begin(), model.end());
+        for (int i = 0; i < 3000; ++i) {
+            std::string key = "k";
+            key += std::to_string(rng() % 20000);
+            if (rng() % 3 == 0) {
+                ASSERT_TRUE(store.remove(key).has_value());
+                model.erase(key);
+            } else {
+                ASSERT_TRUE(store.set_text(key, "1").has_value());
+                model.insert(key);
+            }
+        }
+        ASSERT_TRUE(before.has_value());
+        EXPECT_EQ(std::vector<std::string>(before->keys.begin(), before->keys.end()), was) << "round " << round;
+        EXPECT_EQ(keys(store, ""), Keys(model.begin(), model.end())) << "round " << round;
+        std::string prefix = "k1";
+        prefix += std::to_string(round % 10);
+        Keys expected;
+        for (const auto& k : model) {
+            if (k.starts_with(prefix)) expected.push_back(k);
+        }
+        EXPECT_EQ(keys(store, prefix), expected) << "round " << round;
+    }
+}
 
 TEST(StateStore, GetTextAppendsAndLeavesBufferAloneWhenAbsent) {
     const InMemoryStateStore store;

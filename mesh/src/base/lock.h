@@ -1,5 +1,10 @@
 // Locks that remember being abandoned. Work under a lock is a section: a function run while the
-// lock is held. An exception that leaves an exclusive section (a clock before 1970, a broken
+// lock is held.
+//
+// A thread that finds a lock taken may be holding something other threads need (the facade's
+// callers hold the interpreter). The lock's owner passes a LockWait that lets go of it for the
+// wait: `leave` runs before the thread blocks, the section runs, and `back` runs only once the
+// lock is released again, so a thread never waits for what it let go while holding the lock. An exception that leaves an exclusive section (a clock before 1970, a broken
 // invariant) poisons the lock for good; shared sections never poison.
 //
 // One exception is not a sign of damage: std::bad_alloc. Exclusive sections make no allocation
@@ -37,16 +42,26 @@ struct Reported<Result<T>> {
     using type = Result<T>;
 };
 
+// What a thread lets go of while it waits for a taken lock, and takes back after its section.
+// Both may be null. `leave` returns what `back` is given; null when there was nothing to let go.
+struct LockWait {
+    void* (*leave)() noexcept = nullptr;
+    void (*back)(void* left) noexcept = nullptr;
+};
+
 template <class Mutex>
 class BasicPoisonLock {
 public:
+    explicit BasicPoisonLock(const LockWait* wait = nullptr) noexcept : wait_(wait) {}
+
     bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
 
     // Runs `section` with the lock held exclusively, unless the lock is poisoned.
     template <class F>
     Held<std::invoke_result_t<F&>> exclusive(F&& section) {
+        Away away(wait_);  // made first, so what it let go is taken back after the unlock
         std::unique_lock guard(mutex_, std::defer_lock);
-        take(guard);
+        take(guard, away);
         if (poisoned()) return {};
         try {
             return run(section);
@@ -62,8 +77,9 @@ public:
     // poisons), unless the lock is poisoned.
     template <class F>
     Held<std::invoke_result_t<F&>> shared(F&& section) const {
+        Away away(wait_);
         SharedGuard guard(mutex_, std::defer_lock);
-        take(guard);
+        take(guard, away);
         if (poisoned()) return {};
         return run(section);
     }
@@ -82,7 +98,9 @@ public:
     // Runs `section` shared whether or not the lock is poisoned: post-mortem reads only.
     template <class F>
     std::invoke_result_t<F&> inspect(F&& section) const {
-        SharedGuard guard(mutex_);
+        Away away(wait_);
+        SharedGuard guard(mutex_, std::defer_lock);
+        take(guard, away);
         return section();
     }
 
@@ -91,14 +109,35 @@ private:
     // two: a thread that finds it taken tries again a few times before it sleeps, as going to
     // sleep and being woken costs more than the wait (with threads running in parallel, two
     // writers that slept on every meeting ran slower together than one alone).
+    // A thread still waiting after that lets go of what it holds (LockWait) before it blocks.
     static constexpr int kTries = 64;
 
-    template <class Guard>
-    static void take(Guard& guard) {
-        for (int i = 0; i < kTries; ++i) {
-            if (guard.try_lock()) return;
-            pause();
+    // What a waiting thread let go of, taken back when the section is over.
+    class Away {
+    public:
+        explicit Away(const LockWait* wait) noexcept : wait_(wait) {}
+        ~Away() {
+            if (left_) wait_->back(left_);
         }
+        Away(const Away&) = delete;
+        Away& operator=(const Away&) = delete;
+        void leave() noexcept {
+            if (wait_ && wait_->leave && wait_->back) left_ = wait_->leave();
+        }
+
+    private:
+        const LockWait* wait_;
+        void* left_ = nullptr;
+    };
+
+    template <class Guard>
+    static void take(Guard& guard, Away& away) {
+        if (guard.try_lock()) [[likely]] return;
+        for (int i = 1; i < kTries; ++i) {
+            pause();
+            if (guard.try_lock()) return;
+        }
+        away.leave();
         guard.lock();
     }
     static void pause() noexcept {
@@ -135,6 +174,7 @@ private:
 
     mutable Mutex mutex_;
     std::atomic<bool> poisoned_{false};
+    const LockWait* wait_;
 };
 
 // Reader-writer lock for the registry, the state store and the migration map.

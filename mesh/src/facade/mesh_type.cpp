@@ -38,10 +38,11 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
             plan = std::move(*decoded);
         }
         std::string effective = plan.app_name.empty() ? std::string(app_name) : plan.app_name;
-        MigrationController migrations(std::move(effective));
-        AgentRegistry registry;
-        InMemoryStateStore store;
-        MeshChannel channel;
+        // A call that finds a component's lock taken waits with the interpreter released.
+        MigrationController migrations(std::move(effective), system_clock(), &kInterpreterWait);
+        AgentRegistry registry(system_clock(), &kInterpreterWait);
+        InMemoryStateStore store({}, &kInterpreterWait);
+        MeshChannel channel(system_clock(), {}, &kInterpreterWait);
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;

@@ -59,7 +59,7 @@ struct StateKeys {
     static PyObject* call(MeshFields& mesh, const Args& a) {
         // However few keys match, a listing may first have to bring the key index up to date.
         const bool long_listing = mesh.store.len() >= kReleaseFromEntries;
-        return str_list_or_raise(released_if(long_listing, [&] { return mesh.store.keys_with_prefix(a[0].text); }));
+        return str_list_or_raise(released_if(long_listing, [&] { return mesh.store.list_keys(a[0].text); }));
     }
 };
 

@@ -82,8 +82,9 @@ void raise_internal_fault(const char* what) {
     PyErr_Format(cls ? cls : PyExc_SystemError, "internal fault in korvo_mesh: %s", what);
 }
 
-PyObject* str_list_or_raise(Result<std::vector<std::string>>&& texts) {
-    if (!check(texts)) return nullptr;
+PyObject* str_list_or_raise(Result<KeyListing>&& listing) {
+    if (!check(listing)) return nullptr;
+    const std::vector<std::string_view>* texts = &listing->keys;
     const std::size_t count = texts->size();
     const bool long_list = count >= kReleaseFromEntries;
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -97,7 +98,7 @@ PyObject* str_list_or_raise(Result<std::vector<std::string>>&& texts) {
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    released_if(long_list, [&] { std::vector<std::string>().swap(*texts); });
+    released_if(long_list, [&] { *listing = KeyListing(); });
     return list.release();
 }
 

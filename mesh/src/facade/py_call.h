@@ -14,6 +14,7 @@
 #include "base/utf8.h"
 #include "facade/py_ref.h"
 #include "facade/py_release.h"
+#include "state.h"
 
 namespace korvo::facade {
 
@@ -102,8 +103,8 @@ inline PyObject* int_or_raise(const Result<std::size_t>& count) {
 }
 
 // A new list of str, in the order given. A long list lets other threads run while it is built,
-// and its texts are freed with the interpreter released.
-PyObject* str_list_or_raise(Result<std::vector<std::string>>&& texts);
+// and what holds its texts is let go with the interpreter released.
+PyObject* str_list_or_raise(Result<KeyListing>&& listing);
 
 // ---- the output buffer ------------------------------------------------------------------
 

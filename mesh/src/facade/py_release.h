@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <thread>
 
+#include "base/lock.h"
 #include "facade/py_ref.h"
 
 namespace korvo::facade {
@@ -19,7 +20,17 @@ inline constexpr std::size_t kReleaseFromEntries = 4096;
 
 // Lock order: the interpreter comes first. A component call runs either wholly with the
 // interpreter held or wholly without it, and no component calls back into the interpreter, so
-// a thread that holds a component lock never waits for the interpreter.
+// a thread that holds a component lock never waits for the interpreter. A call that finds a
+// component's lock taken lets the interpreter go before it waits (kInterpreterWait), runs its
+// section without it, and takes it back once the lock is released again.
+
+// What the components' locks let go of while a call waits: the interpreter, when the waiting
+// thread holds it (a long call has released it already). On a free-threaded build the thread
+// detaches, so a collection or another stop of the world need not wait for the lock.
+inline constexpr LockWait kInterpreterWait{
+    [] () noexcept -> void* { return PyThreadState_GetUnchecked() ? PyEval_SaveThread() : nullptr; },
+    [] (void* left) noexcept { PyEval_RestoreThread(static_cast<PyThreadState*>(left)); },
+};
 
 // Releases the interpreter for its lifetime (when `release`), and takes it back on the way
 // out, also when an exception leaves. Nothing inside may touch an interpreter object.
