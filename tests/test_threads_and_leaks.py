@@ -197,3 +197,53 @@ def test_long_listings_are_whole_and_sorted():
     assert mesh.state_keys() == keys
     assert mesh.state_keys("k01") == keys[1000:2000]
     assert sorted(a["agent_id"] for a in json.loads(mesh.list_agents())) == keys
+
+
+def test_listings_beside_a_writer_are_each_one_moment_of_the_store():
+    # One thread lists a large store over and over while another adds keys in order and deletes
+    # others in order, and a third keeps running Python: every listing must show the writer's
+    # work up to one moment (the added keys a leading run, the deleted ones a trailing run), the
+    # writer must finish, and at the end every write must be there.
+    mesh = KorvoMesh("listing")
+    base, writes = 60_000, 6_000
+    for i in range(base):
+        mesh.state_set(f"b{i:06d}", "0")
+        if i < writes:
+            mesh.state_set(f"d{i:06d}", "0")
+    stop, problems, listings, ticks = threading.Event(), [], [0], [0]
+
+    def lister():
+        while not stop.is_set():
+            keys = mesh.state_keys()
+            added = [k for k in keys if k[0] == "a"]
+            deleted_left = [k for k in keys if k[0] == "d"]
+            if (len(keys) - len(added) - len(deleted_left) != base
+                    or added != [f"a{i:06d}" for i in range(len(added))]
+                    or deleted_left != [f"d{i:06d}" for i in range(writes - len(deleted_left), writes)]
+                    or len(added) - (writes - len(deleted_left)) not in (0, 1)):
+                problems.append((len(added), len(deleted_left)))
+            listings[0] += 1
+
+    def writer():
+        for i in range(writes):
+            mesh.state_set(f"a{i:06d}", str(i))
+            mesh.state_delete(f"d{i:06d}")
+
+    def ticker():
+        while not stop.is_set():
+            ticks[0] += 1
+
+    others = [threading.Thread(target=f) for f in (lister, ticker)]
+    for t in others:
+        t.start()
+    write = threading.Thread(target=writer)
+    write.start()
+    write.join(timeout=60)
+    stop.set()
+    for t in others:
+        t.join()
+    assert not write.is_alive()
+    assert problems == [] and listings[0] > 0 and ticks[0] > 0
+    assert mesh.state_keys("a") == [f"a{i:06d}" for i in range(writes)]
+    assert mesh.state_keys("d") == []
+    assert all(mesh.state_get(f"a{i:06d}") == str(i) for i in range(writes))

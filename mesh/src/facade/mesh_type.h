@@ -54,7 +54,11 @@ PyObject* call_with_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return guarded([&]() -> PyObject* {
         Args a;
         if (!match<M::sig>(args, nargsf, kwnames, a)) return nullptr;
-        return M::call(fields(self), a);
+        PyObject* result = M::call(fields(self), a);
+        // The call's own UTF-8 forms are made only for long str arguments: freeing one gives
+        // its pages back, which takes milliseconds, so other threads run meanwhile.
+        if (!a.owned.empty()) [[unlikely]] released_if(true, [&] { a.owned.clear(); });
+        return result;
     });
 }
 
