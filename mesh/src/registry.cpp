@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
@@ -31,6 +33,9 @@ constexpr std::size_t kLongestStatusName = [] {
 }();
 
 MeshError lock_poisoned() { return MeshError::state("registry lock poisoned"); }
+
+// Agents a listing writes per shared section: about half a millisecond of writing.
+constexpr std::size_t kListingSlice = 4096;
 
 using json::escaped_size;
 
@@ -78,6 +83,7 @@ public:
     std::string_view last_active_text() const noexcept { return last_active.view(); }
 
     std::uint64_t generation = 0;  // tells this registration from a later one with the same id
+    std::size_t place = 0;         // in the registry's order of agents
     std::uint32_t instance = 0;
     AgentStatus status = AgentStatus::Starting;
     Stamp registered_at;
@@ -167,15 +173,74 @@ void write_route_descriptor(std::string_view agent_type, std::string_view agent_
 // Exclusive sections allocate nothing whose size the caller decides: a new agent (its texts and
 // canonical metadata) is made before the lock is taken, a result written under the lock goes
 // into room reserved before it, every error is built after it, and a removed agent is freed
-// after it. What a section may still allocate is the table's growth (strong guarantee).
+// after it. What a section may still allocate is the table's and the order's growth (strong
+// guarantee), and the records it keeps for listings in progress, which fail the listing, not
+// the section, when there is no memory for them.
 struct AgentRegistry::Core {
     Core(std::shared_ptr<const Clock> c, const LockWait* wait) : lock(wait), clock(std::move(c)) {}
+
+    // A listing in progress. It goes over `order` in slices, each its own shared section, so that
+    // writers get the lock between them; what it lists is the registry as it was when it began.
+    // Agents registered later are passed over by their generation; an agent it has not reached
+    // yet that is about to change or leave has its record kept for it first (`keep_for_listings`),
+    // and is passed over when reached. `next` and `end` are the owner's, written in its shared
+    // sections; `saved`, `saved_ids` and `failed` are written by exclusive sections.
+    struct Listing {
+        std::optional<std::string_view> type;
+        std::optional<AgentStatus> status;
+        std::uint64_t last_generation = 0;
+        std::size_t next = 0, end = 0;  // places in `order`
+        std::string saved;              // the kept records, each followed by ','
+        boost::unordered_flat_set<std::uint64_t> saved_ids;  // their generations
+        bool failed = false;            // a record could not be kept (no memory): the listing fails
+
+        bool keeps(const AgentEntry& a) const noexcept {
+            return (!type || a.type() == *type) && (!status || a.status == *status);
+        }
+        bool lists(const AgentEntry& a) const noexcept {
+            return a.generation <= last_generation && keeps(a) && !(!saved_ids.empty() && saved_ids.contains(a.generation));
+        }
+    };
 
     mutable PoisonLock lock;
     std::shared_ptr<const Clock> clock;
     Table table;
     std::array<std::size_t, kAgentStatusCount> by_status{};
     std::uint64_t last_generation = 0;
+    std::vector<AgentEntry*> order;  // every agent in the order it came; null where one left
+    std::size_t holes = 0;           // the nulls in `order`
+    // Listings in progress. Added and removed in their owners' shared sections, so under their
+    // own mutex; exclusive sections read them without it.
+    mutable std::vector<Listing*> listings;
+    mutable std::mutex listings_mutex;
+
+    // Before an agent changes or leaves: its record as it is, for each listing that has not
+    // reached it. A record that cannot be kept fails that listing, not the change.
+    void keep_for_listings(const AgentEntry& a) noexcept {
+        for (Listing* l : listings) {
+            if (a.place < l->next || !l->lists(a)) continue;
+            try {
+                l->saved_ids.insert(a.generation);
+                json::write_record<kAgentRecord>(a, l->saved);
+                l->saved.push_back(',');
+            } catch (const std::bad_alloc&) {
+                l->failed = true;
+            }
+        }
+    }
+
+    // Drops the nulls from `order` once they are most of it, unless a listing is going over it.
+    void compact_order() noexcept {
+        if (holes < 1024 || holes < order.size() / 2 || !listings.empty()) return;
+        std::size_t kept = 0;
+        for (AgentEntry* a : order) {
+            if (!a) continue;
+            a->place = kept;
+            order[kept++] = a;
+        }
+        order.resize(kept);
+        holes = 0;
+    }
 
     AgentEntry* find(std::string_view id) const {
         const auto it = table.find(id);
@@ -186,6 +251,7 @@ struct AgentRegistry::Core {
     // changes, so a failing clock leaves the agent as it was.
     void set_status(AgentEntry& agent, AgentStatus status) {
         const TimestampText now = timestamp_text(*clock);
+        if (!listings.empty()) [[unlikely]] keep_for_listings(agent);
         --by_status[index_of(agent.status)];
         ++by_status[index_of(status)];
         agent.status = status;
@@ -195,27 +261,13 @@ struct AgentRegistry::Core {
     // Takes an agent out of the table; the caller frees it after the lock is released.
     AgentEntry::Owner take(Table::iterator it) noexcept {
         AgentEntry::Owner gone = std::move(it->agent);
+        if (!listings.empty()) [[unlikely]] keep_for_listings(*gone);
         --by_status[index_of(gone->status)];
         table.erase(it);
+        order[gone->place] = nullptr;
+        ++holes;
+        compact_order();
         return gone;
-    }
-
-    // Visits the agents that pass both filters; the caller holds the lock. A status filter that
-    // names no status matches nothing.
-    template <class Visit>
-    void for_each_kept(std::optional<std::string_view> agent_type, std::optional<std::string_view> status,
-                       Visit&& visit) const {
-        std::optional<AgentStatus> wanted;
-        if (status) {
-            wanted = status_from_name(*status);
-            if (!wanted) return;
-        }
-        for (const Slot& slot : table) {
-            const AgentEntry& a = *slot.agent;
-            if (agent_type && a.type() != *agent_type) continue;
-            if (wanted && a.status != *wanted) continue;
-            visit(a);
-        }
     }
 };
 
@@ -248,8 +300,15 @@ Result<Registration> AgentRegistry::register_agent_json(std::string_view agent_t
         fresh->registered_at = stamp;
         fresh->last_active = stamp;
         fresh->generation = made.generation = core.last_generation + 1;
+        fresh->place = core.order.size();
         AgentEntry& agent = *fresh;
-        core.table.insert(Slot{std::move(fresh)});
+        core.order.push_back(&agent);
+        try {
+            core.table.insert(Slot{std::move(fresh)});
+        } catch (...) {
+            core.order.pop_back();
+            throw;
+        }
         ++core.last_generation;
         ++core.by_status[index_of(AgentStatus::Starting)];
         json::write_record<kAgentRecord>(agent, out);  // into the room reserved above
@@ -280,21 +339,73 @@ Result<bool> AgentRegistry::get_json(std::string_view agent_id, std::string& out
 
 Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std::optional<std::string_view> status,
                                 std::string& out) const {
-    return core_->lock.read(lock_poisoned, [&] {
-        // One pass to size the buffer, one to write it, both in the same shared section.
-        std::size_t size = 2 + json::kRecordSlack<kAgentRecord>;
-        core_->for_each_kept(agent_type, status,
-                             [&](const AgentEntry& a) { size += json::record_size<kAgentRecord>(a) + 1; });
-        out.reserve(out.size() + size);
-        out.push_back('[');
-        bool first = true;
-        core_->for_each_kept(agent_type, status, [&](const AgentEntry& a) {
-            if (!first) out.push_back(',');
-            first = false;
-            json::write_record<kAgentRecord>(a, out);
+    Core& core = *core_;
+    Core::Listing listing;
+    listing.type = agent_type;
+    if (status) {
+        // A status filter that names no status matches nothing.
+        listing.status = status_from_name(*status);
+        if (!listing.status) return core.lock.read(lock_poisoned, [&] { out += "[]"; });
+    }
+    // However the listing ends, it leaves the registry's list of listings.
+    struct Listed {
+        Core& core;
+        Core::Listing& listing;
+        bool in = false;
+        void leave() {
+            std::lock_guard guard(core.listings_mutex);
+            std::erase(core.listings, &listing);
+            in = false;
+        }
+        ~Listed() {
+            if (in) core.lock.inspect([&] { leave(); });
+        }
+    } listed{core, listing};
+
+    const std::size_t start = out.size();  // a listing that fails leaves `out` as it found it
+    out.push_back('[');
+    const std::size_t opened = out.size();
+    for (bool done = false; !done;) {
+        const auto sliced = core.lock.read(lock_poisoned, [&] {
+            if (!listed.in) {
+                listing.last_generation = core.last_generation;
+                listing.end = core.order.size();
+                std::lock_guard guard(core.listings_mutex);
+                core.listings.push_back(&listing);
+                listed.in = true;
+            }
+            const std::size_t stop = std::min(listing.end, listing.next + kListingSlice);
+            // One pass to size the room, one to write into it.
+            std::size_t size = json::kRecordSlack<kAgentRecord>;
+            for (std::size_t i = listing.next; i < stop; ++i) {
+                if (const AgentEntry* a = core.order[i]; a && listing.lists(*a)) size += json::record_size<kAgentRecord>(*a) + 1;
+            }
+            out.reserve(out.size() + size);
+            for (std::size_t i = listing.next; i < stop; ++i) {
+                if (const AgentEntry* a = core.order[i]; a && listing.lists(*a)) {
+                    json::write_record<kAgentRecord>(*a, out);
+                    out.push_back(',');
+                }
+            }
+            listing.next = stop;
+            if (stop == listing.end) {
+                listed.leave();
+                done = true;
+            }
         });
+        if (!sliced) {
+            out.resize(start);
+            return fail(sliced.error());
+        }
+    }
+    if (listing.failed) throw std::bad_alloc();
+    out += listing.saved;
+    if (out.size() > opened) {
+        out.back() = ']';
+    } else {
         out.push_back(']');
-    });
+    }
+    return {};
 }
 
 Status AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <latch>
@@ -299,6 +300,54 @@ TEST(Concurrency, Registry) {
         const std::string_view name = status_name(static_cast<AgentStatus>(s));
         EXPECT_EQ(counts.by_status[s], listed_agents(reg, std::nullopt, name).size()) << name;
     }
+}
+
+// A listing of more agents than one of its slices covers, taken over and over while another
+// thread goes through steps of its own in order (make one agent idle, deregister another,
+// register a new one): each listing must show the registry at one moment between two changes.
+TEST(Concurrency, RegistryListingIsOneMoment) {
+    AgentRegistry reg;
+    const int agents = 10000, steps = rounds(3000);
+    const auto id = [](char kind, int i) { return std::string(1, kind) + num(static_cast<std::uint64_t>(i)); };
+    for (int i = 0; i < agents; ++i) {
+        std::string out;
+        ASSERT_TRUE(reg.register_agent_json("Old", id('a', i), 0, std::nullopt, out).has_value());
+        out.clear();
+        ASSERT_TRUE(reg.register_agent_json("Old", id('d', i), 0, std::nullopt, out).has_value());
+    }
+    std::atomic<bool> writing{true};
+    std::jthread writer([&] {
+        for (int i = 0; i < steps; ++i) {  // from the last registered on: where listings come last
+            (void)reg.update_status(id('a', agents - 1 - i), AgentStatus::Idle);
+            (void)reg.deregister(id('d', agents - 1 - i));
+            std::string out;
+            (void)reg.register_agent_json("New", id('n', i), 0, std::nullopt, out);
+        }
+        writing = false;
+    });
+    Found found;
+    int listings = 0;
+    while (writing || listings == 0) {
+        std::string out;
+        note(found, reg.list_json(std::nullopt, std::nullopt, out).has_value(), "listing failed");
+        const json::Value v = test::parsed(out);
+        std::size_t idle = 0, gone = agents, added = 0, total = 0;
+        for (const json::Value& a : v.as_array()) {
+            ++total;
+            const std::string name = text_at(a, "agent_id");
+            if (name[0] == 'a' && text_at(a, "status") == "idle") ++idle;
+            if (name[0] == 'd') --gone;
+            if (name[0] == 'n') ++added;
+        }
+        // After whole steps all three counts agree; inside one, the earlier changes lead by one.
+        const bool moment = (idle == gone && gone == added) || (idle == gone + 1 && gone == added) ||
+                            (idle == gone && gone == added + 1);
+        note(found, moment && total == 2 * agents - gone + added,
+             "listing mixes moments: idle " + num(idle) + ", gone " + num(gone) + ", added " + num(added));
+        ++listings;
+    }
+    EXPECT_EQ(found, Found{});
+    EXPECT_GT(listings, 0);
 }
 
 // ---- migrations --------------------------------------------------------------------------------
