@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "base/digits.h"
+#include "base/listing.h"
 #include "base/lock.h"
 #include "base/text_map.h"
 #include "json/record.h"
@@ -15,25 +17,39 @@
 namespace korvo {
 namespace {
 
-// The records, found by their variable's name. A record may be replaced in place by one of the
-// same name (a completed migration started anew), so the set lets it be changed.
-struct Entry {
-    mutable MigrationState rec;
+// The records, found by their variable's name; each is held where it was made, so the order of
+// records that listings go over can hold it by address. A record may be replaced in place by one
+// of the same name (a completed migration started anew).
+struct Entry : Placed {
+    MigrationState rec;
+};
+using EntryOwner = std::unique_ptr<Entry>;
+// The set holds each record through its owner, which is moved out (never the name) only as the
+// record leaves, so the set may hand it out as mutable.
+struct Slot {
+    mutable EntryOwner entry;
+    Entry* operator->() const noexcept { return entry.get(); }
+    Entry& operator*() const noexcept { return *entry; }
 };
 struct EntryHash : TextHash {
     using TextHash::operator();
-    std::size_t operator()(const Entry& e) const noexcept { return TextHash::operator()(e.rec.identity->variable_name); }
+    std::size_t operator()(const Slot& e) const noexcept { return TextHash::operator()(e->rec.identity->variable_name); }
 };
 struct EntryEq {
     using is_transparent = void;
-    static std::string_view name(const Entry& e) noexcept { return e.rec.identity->variable_name; }
+    static std::string_view name(const Slot& e) noexcept { return e->rec.identity->variable_name; }
     static std::string_view name(std::string_view s) noexcept { return s; }
     template <class A, class B>
     bool operator()(const A& a, const B& b) const noexcept {
         return same_text(name(a), name(b));
     }
 };
-using Map = boost::unordered_flat_set<Entry, EntryHash, EntryEq>;
+using Map = boost::unordered_flat_set<Slot, EntryHash, EntryEq>;
+
+// Listings take every record.
+struct AllRecords {
+    bool keeps(const Entry&) const noexcept { return true; }
+};
 
 // Totals stop at the largest value rather than wrapping back to small numbers.
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
@@ -86,6 +102,9 @@ constexpr std::size_t kControllerFrom = kStateFrom + json::kValueCount<kStateFie
 void write_record(const MigrationState& m, std::string_view tail, std::string& out) {
     json::write_record_between<kMigrationState, kStateFrom, kControllerFrom>(m.identity->head, m, tail, out);
 }
+std::size_t record_most(const MigrationState& m, std::string_view tail) {
+    return m.identity->head.size() + json::record_most<kStateFields>(m) + tail.size();
+}
 
 }  // namespace
 
@@ -112,8 +131,15 @@ struct MigrationController::Core {
         json::write_record<kMigrationState, kControllerFrom>(std::string_view(app_name), tail);
     }
 
+    // Before a record changes or leaves: what listings in progress need of it.
+    void keep_for_listings(const Entry& e) noexcept {
+        if (!order.listing()) [[likely]] return;
+        order.before_change(e, [&](const Entry& k, std::string& out) { write_record(k.rec, tail, out); });
+    }
+
     PoisonLock lock;
     Map map;
+    SlicedOrder<Entry, AllRecords> order;  // every record in the order it came, for listings
     std::size_t active = 0;  // records below the last stage
     const std::string app_name;
     std::string tail;  // every record's JSON ends with it: ,"app_name":…}
@@ -186,25 +212,37 @@ Result<MigrationChange> MigrationController::start_change(std::string_view varia
     Core& core = *core_;
     // The new record and its key, made before the lock.
     auto identity = std::make_shared<MigrationIdentity>(variable_name, source_backend, target_backend);
+    auto made = std::make_unique<Entry>();  // used when the name is new
     return apply(variable_name, [&] {
         Outcome o;
         auto it = core.map.find(variable_name);
-        if (it != core.map.end() && it->rec.stage < kStageDone) {
+        if (it != core.map.end() && (*it)->rec.stage < kStageDone) {
             o.refusal = Refusal::InProgress;
-            o.stage = it->rec.stage;
+            o.stage = (*it)->rec.stage;
             return o;
         }
         const TimestampText now = timestamp_text(*core.clock);
         identity->started_at = now;
         MigrationState fresh{std::move(identity), 1, now, 0, 0};
+        Entry* entry = nullptr;
         if (it == core.map.end()) {
-            it = core.map.insert(Entry{std::move(fresh)}).first;
+            made->rec = std::move(fresh);
+            entry = made.get();
+            core.map.insert(Slot{std::move(made)});
+            try {
+                core.order.add(*entry);
+            } catch (...) {
+                core.map.erase(variable_name);
+                throw;
+            }
         } else {
-            o.change.before.emplace(std::move(it->rec));  // a completed record, kept for undo
-            it->rec = std::move(fresh);
+            entry = &**it;
+            core.keep_for_listings(*entry);
+            o.change.before.emplace(std::move(entry->rec));  // a completed record, kept for undo
+            entry->rec = std::move(fresh);
         }
         ++core.active;
-        o.change.after = it->rec;
+        o.change.after = entry->rec;
         return o;
     });
 }
@@ -221,7 +259,7 @@ Result<MigrationChange> MigrationController::step_change(std::string_view variab
             o.refusal = Refusal::NotFound;
             return o;
         }
-        MigrationState& rec = it->rec;
+        MigrationState& rec = (*it)->rec;
         if (rec.stage >= kStageDone) {
             o.refusal = forward ? Refusal::Complete : Refusal::CannotRollBack;
         } else if (!forward && rec.stage == 0) {
@@ -229,6 +267,7 @@ Result<MigrationChange> MigrationController::step_change(std::string_view variab
         }
         if (o.refusal != Refusal::None) return o;
         const TimestampText now = timestamp_text(*core.clock);
+        core.keep_for_listings(**it);
         o.change.before.emplace(rec);
         if (forward) {
             ++rec.stage;
@@ -246,11 +285,12 @@ Result<MigrationChange> MigrationController::step_change(std::string_view variab
 
 void MigrationController::undo(std::string_view variable_name, const MigrationChange& change) noexcept {
     Core& core = *core_;
-    MigrationState removed;  // freed after the lock is released
+    EntryOwner removed;  // freed after the lock is released
     core.lock.exclusive([&]() noexcept {
         const auto it = core.map.find(variable_name);
         if (it == core.map.end()) return;
-        MigrationState& rec = it->rec;
+        Entry& entry = **it;
+        MigrationState& rec = entry.rec;
         const MigrationState& after = change.after;
         // Only a record still exactly as the change left it is put back.
         if (rec.identity != after.identity || rec.stage != after.stage ||
@@ -259,11 +299,13 @@ void MigrationController::undo(std::string_view variable_name, const MigrationCh
         }
         const bool was_active = rec.stage < kStageDone;
         bool now_active = false;
+        core.keep_for_listings(entry);
         if (change.before) {
             rec = *change.before;
             now_active = rec.stage < kStageDone;
         } else {
-            removed = std::move(rec);
+            core.order.remove(entry);
+            removed = std::move(it->entry);
             core.map.erase(it);
         }
         if (was_active && !now_active) --core.active;
@@ -309,14 +351,7 @@ namespace {
 
 std::optional<MigrationState> find_record(const Map& map, std::string_view name) {
     const auto it = map.find(name);
-    return it == map.end() ? std::optional<MigrationState>() : std::optional<MigrationState>(it->rec);
-}
-
-std::vector<MigrationState> snapshot_all(const Map& map) {
-    std::vector<MigrationState> records;
-    records.reserve(map.size());
-    for (const auto& entry : map) records.push_back(entry.rec);
-    return records;
+    return it == map.end() ? std::optional<MigrationState>() : std::optional<MigrationState>((*it)->rec);
 }
 
 }  // namespace
@@ -332,15 +367,15 @@ Result<bool> MigrationController::get_json(std::string_view variable_name, std::
 }
 
 Status MigrationController::list_json(std::string& out) const {
-    const auto records = core_->lock.read(lock_poisoned, [&] { return snapshot_all(core_->map); });
-    if (!records) return fail(records.error());
-    out.push_back('[');
-    for (std::size_t i = 0; i < records->size(); ++i) {
-        if (i != 0) out.push_back(',');
-        write_record((*records)[i], core_->tail, out);
-    }
-    out.push_back(']');
-    return {};
+    const Core& core = *core_;
+    return core.order.list(
+        core.lock, lock_poisoned, AllRecords{}, [&](const Entry& e) { return record_most(e.rec, core.tail); },
+        [&](const Entry& e, std::string& text) { write_record(e.rec, core.tail, text); }, out);
+}
+
+std::size_t MigrationController::count() const noexcept {
+    if (!core_) return 0;
+    return core_->lock.shared([&] { return core_->map.size(); }).value_or(0);
 }
 
 std::size_t MigrationController::count_active() const noexcept {

@@ -74,6 +74,7 @@ public:
     // "[" records "," ... "]" of every migration, active and completed.
     Status list_json(std::string& out) const;
     std::size_t count_active() const noexcept;
+    std::size_t count() const noexcept;  // every record, completed ones included
 
     bool poisoned() const noexcept;
 

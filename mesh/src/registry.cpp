@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +9,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "base/block.h"
+#include "base/listing.h"
 #include "base/lock.h"
 #include "base/per_thread.h"
 #include "base/text_map.h"
@@ -34,8 +34,7 @@ constexpr std::size_t kLongestStatusName = [] {
 
 MeshError lock_poisoned() { return MeshError::state("registry lock poisoned"); }
 
-// Agents a listing writes per shared section: about half a millisecond of writing.
-constexpr std::size_t kListingSlice = 4096;
+
 
 using json::escaped_size;
 
@@ -54,7 +53,7 @@ struct Stamp {
 // An agent as the registry holds it: one block, this header and the agent's fixed texts after it
 // (id, type, canonical metadata). `status` and `last_active` change in place, under the exclusive
 // lock. Its JSON record is kAgentRecord.
-class AgentEntry {
+class AgentEntry : public Placed {
 public:
     using Owner = UniqueBlock<AgentEntry>;
 
@@ -82,8 +81,7 @@ public:
     std::string_view registered_text() const noexcept { return registered_at.view(); }
     std::string_view last_active_text() const noexcept { return last_active.view(); }
 
-    std::uint64_t generation = 0;  // tells this registration from a later one with the same id
-    std::size_t place = 0;         // in the registry's order of agents
+    // Placed::generation tells this registration from a later one with the same id.
     std::uint32_t instance = 0;
     AgentStatus status = AgentStatus::Starting;
     Stamp registered_at;
@@ -117,6 +115,15 @@ constexpr auto kRouteDescriptor =
     json::record(json::text("agent_id", &Routed::agent_id), json::text("agent_type", &Routed::agent_type),
                  json::text("method", &Routed::method), json::constant("node", kLocalNode),
                  json::constant("status", "routed"));
+
+// What a listing keeps: the agents of one type, of one status, or both.
+struct AgentFilter {
+    std::optional<std::string_view> type;
+    std::optional<AgentStatus> status;
+    bool keeps(const AgentEntry& a) const noexcept {
+        return (!type || a.type() == *type) && (!status || a.status == *status);
+    }
+};
 
 // The table holds each agent through its owner; the owner is swapped out (never the id) when the
 // agent leaves, so the set may hand it out as mutable.
@@ -179,67 +186,14 @@ void write_route_descriptor(std::string_view agent_type, std::string_view agent_
 struct AgentRegistry::Core {
     Core(std::shared_ptr<const Clock> c, const LockWait* wait) : lock(wait), clock(std::move(c)) {}
 
-    // A listing in progress. It goes over `order` in slices, each its own shared section, so that
-    // writers get the lock between them; what it lists is the registry as it was when it began.
-    // Agents registered later are passed over by their generation; an agent it has not reached
-    // yet that is about to change or leave has its record kept for it first (`keep_for_listings`),
-    // and is passed over when reached. `next` and `end` are the owner's, written in its shared
-    // sections; `saved`, `saved_ids` and `failed` are written by exclusive sections.
-    struct Listing {
-        std::optional<std::string_view> type;
-        std::optional<AgentStatus> status;
-        std::uint64_t last_generation = 0;
-        std::size_t next = 0, end = 0;  // places in `order`
-        std::string saved;              // the kept records, each followed by ','
-        boost::unordered_flat_set<std::uint64_t> saved_ids;  // their generations
-        bool failed = false;            // a record could not be kept (no memory): the listing fails
-
-        bool keeps(const AgentEntry& a) const noexcept {
-            return (!type || a.type() == *type) && (!status || a.status == *status);
-        }
-        bool lists(const AgentEntry& a) const noexcept {
-            return a.generation <= last_generation && keeps(a) && !(!saved_ids.empty() && saved_ids.contains(a.generation));
-        }
-    };
-
     mutable PoisonLock lock;
     std::shared_ptr<const Clock> clock;
     Table table;
     std::array<std::size_t, kAgentStatusCount> by_status{};
-    std::uint64_t last_generation = 0;
-    std::vector<AgentEntry*> order;  // every agent in the order it came; null where one left
-    std::size_t holes = 0;           // the nulls in `order`
-    // Listings in progress. Added and removed in their owners' shared sections, so under their
-    // own mutex; exclusive sections read them without it.
-    mutable std::vector<Listing*> listings;
-    mutable std::mutex listings_mutex;
+    SlicedOrder<AgentEntry, AgentFilter> order;  // every agent in the order it came, for listings
 
-    // Before an agent changes or leaves: its record as it is, for each listing that has not
-    // reached it. A record that cannot be kept fails that listing, not the change.
     void keep_for_listings(const AgentEntry& a) noexcept {
-        for (Listing* l : listings) {
-            if (a.place < l->next || !l->lists(a)) continue;
-            try {
-                l->saved_ids.insert(a.generation);
-                json::write_record<kAgentRecord>(a, l->saved);
-                l->saved.push_back(',');
-            } catch (const std::bad_alloc&) {
-                l->failed = true;
-            }
-        }
-    }
-
-    // Drops the nulls from `order` once they are most of it, unless a listing is going over it.
-    void compact_order() noexcept {
-        if (holes < 1024 || holes < order.size() / 2 || !listings.empty()) return;
-        std::size_t kept = 0;
-        for (AgentEntry* a : order) {
-            if (!a) continue;
-            a->place = kept;
-            order[kept++] = a;
-        }
-        order.resize(kept);
-        holes = 0;
+        order.before_change(a, [](const AgentEntry& e, std::string& out) { json::write_record<kAgentRecord>(e, out); });
     }
 
     AgentEntry* find(std::string_view id) const {
@@ -251,7 +205,7 @@ struct AgentRegistry::Core {
     // changes, so a failing clock leaves the agent as it was.
     void set_status(AgentEntry& agent, AgentStatus status) {
         const TimestampText now = timestamp_text(*clock);
-        if (!listings.empty()) [[unlikely]] keep_for_listings(agent);
+        if (order.listing()) [[unlikely]] keep_for_listings(agent);
         --by_status[index_of(agent.status)];
         ++by_status[index_of(status)];
         agent.status = status;
@@ -261,12 +215,10 @@ struct AgentRegistry::Core {
     // Takes an agent out of the table; the caller frees it after the lock is released.
     AgentEntry::Owner take(Table::iterator it) noexcept {
         AgentEntry::Owner gone = std::move(it->agent);
-        if (!listings.empty()) [[unlikely]] keep_for_listings(*gone);
+        if (order.listing()) [[unlikely]] keep_for_listings(*gone);
         --by_status[index_of(gone->status)];
         table.erase(it);
-        order[gone->place] = nullptr;
-        ++holes;
-        compact_order();
+        order.remove(*gone);
         return gone;
     }
 };
@@ -299,17 +251,15 @@ Result<Registration> AgentRegistry::register_agent_json(std::string_view agent_t
         const TimestampText stamp = timestamp_text(*core.clock);
         fresh->registered_at = stamp;
         fresh->last_active = stamp;
-        fresh->generation = made.generation = core.last_generation + 1;
-        fresh->place = core.order.size();
         AgentEntry& agent = *fresh;
-        core.order.push_back(&agent);
+        core.table.insert(Slot{std::move(fresh)});
         try {
-            core.table.insert(Slot{std::move(fresh)});
+            core.order.add(agent);
         } catch (...) {
-            core.order.pop_back();
+            core.table.erase(agent.id());  // `agent` goes with it
             throw;
         }
-        ++core.last_generation;
+        made.generation = agent.generation;
         ++core.by_status[index_of(AgentStatus::Starting)];
         json::write_record<kAgentRecord>(agent, out);  // into the room reserved above
         return Added::Yes;
@@ -340,72 +290,15 @@ Result<bool> AgentRegistry::get_json(std::string_view agent_id, std::string& out
 Status AgentRegistry::list_json(std::optional<std::string_view> agent_type, std::optional<std::string_view> status,
                                 std::string& out) const {
     Core& core = *core_;
-    Core::Listing listing;
-    listing.type = agent_type;
+    AgentFilter filter{agent_type, std::nullopt};
     if (status) {
         // A status filter that names no status matches nothing.
-        listing.status = status_from_name(*status);
-        if (!listing.status) return core.lock.read(lock_poisoned, [&] { out += "[]"; });
+        filter.status = status_from_name(*status);
+        if (!filter.status) return core.lock.read(lock_poisoned, [&] { out += "[]"; });
     }
-    // However the listing ends, it leaves the registry's list of listings.
-    struct Listed {
-        Core& core;
-        Core::Listing& listing;
-        bool in = false;
-        void leave() {
-            std::lock_guard guard(core.listings_mutex);
-            std::erase(core.listings, &listing);
-            in = false;
-        }
-        ~Listed() {
-            if (in) core.lock.inspect([&] { leave(); });
-        }
-    } listed{core, listing};
-
-    const std::size_t start = out.size();  // a listing that fails leaves `out` as it found it
-    out.push_back('[');
-    const std::size_t opened = out.size();
-    for (bool done = false; !done;) {
-        const auto sliced = core.lock.read(lock_poisoned, [&] {
-            if (!listed.in) {
-                listing.last_generation = core.last_generation;
-                listing.end = core.order.size();
-                std::lock_guard guard(core.listings_mutex);
-                core.listings.push_back(&listing);
-                listed.in = true;
-            }
-            const std::size_t stop = std::min(listing.end, listing.next + kListingSlice);
-            // One pass to size the room, one to write into it.
-            std::size_t size = json::kRecordSlack<kAgentRecord>;
-            for (std::size_t i = listing.next; i < stop; ++i) {
-                if (const AgentEntry* a = core.order[i]; a && listing.lists(*a)) size += json::record_size<kAgentRecord>(*a) + 1;
-            }
-            out.reserve(out.size() + size);
-            for (std::size_t i = listing.next; i < stop; ++i) {
-                if (const AgentEntry* a = core.order[i]; a && listing.lists(*a)) {
-                    json::write_record<kAgentRecord>(*a, out);
-                    out.push_back(',');
-                }
-            }
-            listing.next = stop;
-            if (stop == listing.end) {
-                listed.leave();
-                done = true;
-            }
-        });
-        if (!sliced) {
-            out.resize(start);
-            return fail(sliced.error());
-        }
-    }
-    if (listing.failed) throw std::bad_alloc();
-    out += listing.saved;
-    if (out.size() > opened) {
-        out.back() = ']';
-    } else {
-        out.push_back(']');
-    }
-    return {};
+    return core.order.list(
+        core.lock, lock_poisoned, filter, [](const AgentEntry& a) { return json::record_size<kAgentRecord>(a); },
+        [](const AgentEntry& a, std::string& text) { json::write_record<kAgentRecord>(a, text); }, out);
 }
 
 Status AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {

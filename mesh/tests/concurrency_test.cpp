@@ -350,6 +350,43 @@ TEST(Concurrency, RegistryListingIsOneMoment) {
     EXPECT_GT(listings, 0);
 }
 
+// The same for migrations: another thread advances the last started ones and starts new ones.
+TEST(Concurrency, MigrationListingIsOneMoment) {
+    MigrationController ctl("app");
+    const int records = 10000, steps = rounds(3000);
+    const auto name = [](char kind, int i) { return std::string(1, kind) + num(static_cast<std::uint64_t>(i)); };
+    for (int i = 0; i < records; ++i) {
+        std::string out;
+        ASSERT_TRUE(ctl.start_json(name('m', i), "a", "b", out).has_value());
+    }
+    std::atomic<bool> writing{true};
+    std::jthread writer([&] {
+        for (int i = 0; i < steps; ++i) {
+            std::string out;
+            (void)ctl.advance_json(name('m', records - 1 - i), 0, 0, out);
+            (void)ctl.start_json(name('n', i), "a", "b", out);
+        }
+        writing = false;
+    });
+    Found found;
+    int listings = 0;
+    while (writing || listings == 0) {
+        std::string out;
+        note(found, ctl.list_json(out).has_value(), "listing failed");
+        std::size_t advanced = 0, added = 0, total = 0;
+        const json::Value listed = test::parsed(out);
+        for (const json::Value& m : listed.as_array()) {
+            ++total;
+            if (text_at(m, "variable_name")[0] == 'n') ++added;
+            if (uint_at(m, "stage") == 2) ++advanced;
+        }
+        note(found, (advanced == added || advanced == added + 1) && total == records + added,
+             "listing mixes moments: advanced " + num(advanced) + ", added " + num(added));
+        ++listings;
+    }
+    EXPECT_EQ(found, Found{});
+}
+
 // ---- migrations --------------------------------------------------------------------------------
 // Each thread walks its own variable (starts, advances, rolls back) knowing every stage it must
 // see; all of them advance one shared variable, restarting it once it completes. Every advance

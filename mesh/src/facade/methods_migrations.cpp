@@ -87,7 +87,9 @@ Returns:
 
     static PyObject* call(MeshFields& mesh) {
         OutBuffer out;
-        return str_or_raise(mesh.migrations.list_json(out.text()), out.text());
+        const bool long_listing = mesh.migrations.count() >= kReleaseFromEntries;
+        return str_or_raise(released_if(long_listing, [&] { return mesh.migrations.list_json(out.text()); }),
+                            out.text());
     }
 };
 

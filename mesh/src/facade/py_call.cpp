@@ -55,7 +55,10 @@ PyObject* to_str(std::string_view text, bool ascii) {
     return str;
 }
 
-PyObject* to_str(std::string_view text) { return to_str(text, utf8::ascii(text)); }
+PyObject* to_str(std::string_view text) {
+    if (text.size() >= kReleaseFromBytes) [[unlikely]] return long_str(text);
+    return to_str(text, utf8::ascii(text));
+}
 
 PyObject* to_str(std::string_view text, utf8::Shape shape) {
     if (text.size() >= kReleaseFromBytes) [[unlikely]] return long_str(text, shape);

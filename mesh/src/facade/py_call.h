@@ -124,9 +124,11 @@ public:
         text_ = &thread.text;
     }
     ~OutBuffer() {
-        if (!borrowed_) return;
-        if (borrowed_->text.capacity() > kKeptScratch) std::string().swap(borrowed_->text);
-        borrowed_->lent = false;
+        // Giving back the pages of a long text takes milliseconds: other threads run meanwhile.
+        if (text_->capacity() > kKeptScratch) released_if(text_->capacity() >= kReleaseLongFree, [&] {
+            std::string().swap(*text_);
+        });
+        if (borrowed_) borrowed_->lent = false;
     }
     OutBuffer(const OutBuffer&) = delete;
     OutBuffer& operator=(const OutBuffer&) = delete;

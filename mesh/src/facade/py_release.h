@@ -15,6 +15,8 @@ namespace korvo::facade {
 // half a millisecond (the canonical path runs at 110-360 MB/s), and taking the interpreter back (which may mean waiting for
 // another thread's turn) would cost the caller more than the others gain.
 inline constexpr std::size_t kReleaseFromBytes = 64 * 1024;
+// Freeing a text this long gives its pages back to the system, which takes milliseconds.
+inline constexpr std::size_t kReleaseLongFree = 16 * 1024 * 1024;
 // Listings are released by the number of entries they go over.
 inline constexpr std::size_t kReleaseFromEntries = 4096;
 
