@@ -1,10 +1,5 @@
 // Locks that remember being abandoned. Work under a lock is a section: a function run while the
-// lock is held.
-//
-// A thread that finds a lock taken may be holding something other threads need (the facade's
-// callers hold the interpreter). The lock's owner passes a LockWait that lets go of it for the
-// wait: `leave` runs before the thread blocks, the section runs, and `back` runs only once the
-// lock is released again, so a thread never waits for what it let go while holding the lock. An exception that leaves an exclusive section (a clock before 1970, a broken
+// lock is held. An exception that leaves an exclusive section (a clock before 1970, a broken
 // invariant) poisons the lock for good; shared sections never poison.
 //
 // One exception is not a sign of damage: std::bad_alloc. Exclusive sections make no allocation
@@ -12,6 +7,11 @@
 // make (a hash-table node, a table's growth) go through operations with the strong guarantee,
 // before the section changes anything. A failed allocation therefore leaves the data as it was:
 // it is passed on to the caller without poisoning the lock.
+//
+// A thread that finds a lock taken may be holding something other threads need (the facade's
+// callers hold the interpreter). The lock's owner passes a LockWait that lets go of it for the
+// wait: `leave` runs before the thread blocks, the section runs, and `back` runs only once the
+// lock is released again, so a thread never waits for what it let go while holding the lock.
 #pragma once
 
 #include <atomic>
