@@ -58,7 +58,8 @@ struct TextHash {
 };
 
 // Byte equality of texts, without a call to memcmp for short ones.
-inline bool same_text(std::string_view x, std::string_view y) noexcept {
+// Inlined: it runs inside every table lookup, and a call costs as much as the comparison.
+[[gnu::always_inline]] inline bool same_text(std::string_view x, std::string_view y) noexcept {
     if (x.size() != y.size()) return false;
     if (x.size() > 16) return x == y;
     std::uint64_t xa, xb, ya, yb;
