@@ -40,7 +40,7 @@ struct EntryEq {
     static std::string_view name(const Slot& e) noexcept { return e->rec.identity->variable_name; }
     static std::string_view name(std::string_view s) noexcept { return s; }
     template <class A, class B>
-    bool operator()(const A& a, const B& b) const noexcept {
+    [[gnu::always_inline]] bool operator()(const A& a, const B& b) const noexcept {
         return same_text(name(a), name(b));
     }
 };

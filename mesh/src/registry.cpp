@@ -139,7 +139,7 @@ struct SlotEq {
     static std::string_view id(const Slot& s) noexcept { return s.agent->id(); }
     static std::string_view id(std::string_view s) noexcept { return s; }
     template <class A, class B>
-    bool operator()(const A& a, const B& b) const noexcept {
+    [[gnu::always_inline]] bool operator()(const A& a, const B& b) const noexcept {
         return same_text(id(a), id(b));
     }
 };

@@ -54,7 +54,7 @@ struct EntryEq {
     static std::string_view text(const Entry& e) noexcept { return e.key.text(); }
     static std::string_view text(std::string_view s) noexcept { return s; }
     template <class A, class B>
-    bool operator()(const A& a, const B& b) const noexcept {
+    [[gnu::always_inline]] bool operator()(const A& a, const B& b) const noexcept {
         return same_text(text(a), text(b));
     }
 };

@@ -80,7 +80,7 @@ public:
             slot_ = &s;
             return true;
         }
-        void lock() noexcept {
+        [[gnu::noinline]] void lock() noexcept {
             while (!try_lock()) m_.writer_.wait(true);
         }
 

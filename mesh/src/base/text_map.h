@@ -21,7 +21,7 @@ using bytes::load8;
 // The two words a text of at most 16 bytes is read as: its first and last 8 bytes (which may
 // overlap), or smaller pieces of a shorter text. Two texts of one length have the same words
 // exactly when their bytes are the same.
-inline void words(std::string_view t, std::uint64_t& a, std::uint64_t& b) noexcept {
+[[gnu::always_inline]] inline void words(std::string_view t, std::uint64_t& a, std::uint64_t& b) noexcept {
     const char* p = t.data();
     const std::size_t n = t.size();
     if (n >= 8) {
