@@ -26,7 +26,8 @@ component while the listing runs; how long that call took is kept beside the gap
 scaling: one shared mesh (10,000 agents and 10,000 keys), a mix of calls; each thread
 first builds its own list of calls with its own argument objects (keys and values made
 in that thread, none shared; in the `_shared` mix one list made by the main thread is run
-by both), then all start together; wall time from the first start
+by both; `python_floor` calls a plain Python function instead of the mesh, the machine's own
+two-thread figure), then all start together; wall time from the first start
 to the last finish. ratio = (2-thread calls/s) / (1-thread calls/s), one ratio per
 round, the 1- and 2-thread runs interleaved with alternating order, median of rounds.
 """
@@ -191,6 +192,8 @@ MIXES = {
     # the same calls, with one list of argument objects made by the main thread and run by both
     "read_mostly_shared": [("get_agent", 30), ("state_get", 30), ("state_exists", 30), ("state_set", 5),
                            ("update_agent_status", 5)],
+    # the floor: a plain Python function of one argument, nothing shared, no mesh
+    "python_floor": [("python", 100)],
     "write_heavy": [("state_set", 50), ("update_agent_status", 30), ("get_agent", 10), ("state_get", 10)],
 }
 STATUSES = ("running", "idle")
@@ -209,7 +212,10 @@ def build_calls(mesh, mix, n, seed):
     """n (bound method, args) pairs; every object made here, in the thread that runs them."""
     rng = random.Random(seed)
     names, weights = zip(*MIXES[mix])
-    bound = {name: getattr(mesh, name) for name in names}
+    def python(key):
+        return key
+
+    bound = {name: python if name == "python" else getattr(mesh, name) for name in names}
     calls = []
     for name in rng.choices(names, weights, k=n):
         i = rng.randrange(TABLE)
@@ -362,6 +368,7 @@ def section(data, targets):
         run = data["scaling"][build]
         for mix, label in (("read_mostly", "read-mostly (90% reads)"),
                            ("read_mostly_shared", "read-mostly, argument objects shared"),
+                           ("python_floor", "floor: a plain Python function, nothing shared"),
                            ("write_heavy", "write-heavy (80% writes)")):
             goal = SCALING_TARGET if (build, mix) == ("3.13t", "read_mostly") else None
             name = f"{label}, 2 threads vs 1 ({build})"
