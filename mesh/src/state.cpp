@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <iterator>
 #include <utility>
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -131,38 +130,18 @@ public:
     // blocks the listing holds. Folds first when the view says so.
     static KeyListing list(std::shared_ptr<View> hold, std::string_view prefix) {
         View& view = *hold;
-        const auto alive = [&](const KeyRef& k) { return k.header().alive_at(view.removals); };
-        const auto lower = [&](const Sorted& run) {
-            return std::lower_bound(run.begin(), run.end(), prefix,
-                                    [](const KeyRef& k, std::string_view text) { return k.text() < text; });
-        };
         KeyListing out;
         if (view.fold) {
-            // The whole run anew; what remains to list is its range.
-            view.folded = std::make_shared<const Sorted>(merged(view));
-            for (auto it = lower(*view.folded); it != view.folded->end() && it->text().starts_with(prefix); ++it) {
-                out.keys.push_back(it->text());
-            }
-            out.hold = std::move(hold);
-            return out;
-        }
-        std::vector<const KeyRef*> added;
-        view.for_each_added([&](const KeyRef& k) {
-            if (k.text().starts_with(prefix) && alive(k)) added.push_back(&k);
-        });
-        std::sort(added.begin(), added.end(), [](const KeyRef* a, const KeyRef* b) { return before(*a, *b); });
-        auto a = lower(*view.sorted);
-        auto b = added.begin();
-        for (;;) {
-            const bool more_a = a != view.sorted->end() && a->text().starts_with(prefix), more_b = b != added.end();
-            if (!more_a && !more_b) break;
-            if (more_a && (!more_b || a->text() < (*b)->text())) {
-                if (alive(*a)) out.keys.push_back(a->text());
-                ++a;
-            } else {
-                out.keys.push_back((*b)->text());
-                ++b;
-            }
+            // The whole run anew, listing its range on the way.
+            Sorted run;
+            run.reserve(view.sorted->size() + view.added);
+            merge(view, "", [&](const KeyRef& k) {
+                run.push_back(k);
+                if (k.text().starts_with(prefix)) out.keys.push_back(k.text());
+            });
+            view.folded = std::make_shared<const Sorted>(std::move(run));
+        } else {
+            merge(view, prefix, [&](const KeyRef& k) { out.keys.push_back(k.text()); });
         }
         out.hold = std::move(hold);
         return out;
@@ -186,24 +165,31 @@ public:
 private:
     static constexpr std::size_t kFoldAt = 4096;
 
-    // The keys alive in the view, of the run and the added ones, in one sorted run.
-    static Sorted merged(const View& view) {
-        Sorted added;
-        added.reserve(view.added);
+    // Visits the keys of the view that start with `prefix` and were alive when it was taken,
+    // those of the run and the added ones, in order.
+    template <class Visit>
+    static void merge(const View& view, std::string_view prefix, Visit&& visit) {
+        const auto alive = [&](const KeyRef& k) { return k.header().alive_at(view.removals); };
+        std::vector<const KeyRef*> added;
         view.for_each_added([&](const KeyRef& k) {
-            if (k.header().alive_at(view.removals)) added.push_back(k);
+            if (k.text().starts_with(prefix) && alive(k)) added.push_back(&k);
         });
-        std::sort(added.begin(), added.end(), before);
-        Sorted run;
-        run.reserve(view.sorted->size() + added.size());
+        std::sort(added.begin(), added.end(), [](const KeyRef* a, const KeyRef* b) { return before(*a, *b); });
+        const Sorted& run = *view.sorted;
+        auto a = std::lower_bound(run.begin(), run.end(), prefix,
+                                  [](const KeyRef& k, std::string_view text) { return k.text() < text; });
         auto b = added.begin();
-        for (const KeyRef& k : *view.sorted) {
-            if (!k.header().alive_at(view.removals)) continue;
-            for (; b != added.end() && before(*b, k); ++b) run.push_back(std::move(*b));
-            run.push_back(k);
+        for (;;) {
+            const bool more_a = a != run.end() && a->text().starts_with(prefix), more_b = b != added.end();
+            if (!more_a && !more_b) break;
+            if (more_a && (!more_b || before(*a, **b))) {
+                if (alive(*a)) visit(*a);
+                ++a;
+            } else {
+                visit(**b);
+                ++b;
+            }
         }
-        std::move(b, added.end(), std::back_inserter(run));
-        return run;
     }
 
     std::shared_ptr<const Sorted> sorted_ = std::make_shared<const Sorted>();

@@ -87,14 +87,14 @@ void raise_internal_fault(const char* what) {
 
 PyObject* str_list_or_raise(Result<KeyListing>&& listing) {
     if (!check(listing)) return nullptr;
-    const std::vector<std::string_view>* texts = &listing->keys;
-    const std::size_t count = texts->size();
+    const std::vector<std::string_view>& texts = listing->keys;
+    const std::size_t count = texts.size();
     const bool long_list = count >= kReleaseFromEntries;
     Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
     TurnTaker turns;
     for (std::size_t i = 0; list && i < count; ++i) {
         if (long_list) turns.step();
-        PyObject* item = to_str((*texts)[i]);
+        PyObject* item = to_str(texts[i]);
         if (!item) {
             list = Ref();
             break;
