@@ -127,13 +127,16 @@ def test_unknown_status_message_quotes_the_text(mesh, status, shown):
     )
 
 
-def test_route_marks_running_and_describes(mesh):
-    mesh.register_agent("Customer", "customer-123")
-    text = mesh.route_agent_call("Customer", "customer-123", "checkout")
-    assert text == ('{"agent_id":"customer-123","agent_type":"Customer","method":"checkout",'
-                    '"node":"localhost","status":"routed"}')
-    assert json.loads(mesh.get_agent("customer-123"))["status"] == "running"
-    assert mesh.route_agent_call("Customer", "customer-123", "checkout") == text
+@pytest.mark.parametrize("agent_id, method", [
+    ("customer-123", "checkout"), ("kunde-\u00fc", "pr\u00fcfen"), ("a\"b", "m\\n\U0001f600"),
+])
+def test_route_marks_running_and_describes(mesh, agent_id, method):
+    mesh.register_agent("Customer", agent_id)
+    text = mesh.route_agent_call("Customer", agent_id, method)
+    assert text == json.dumps({"agent_id": agent_id, "agent_type": "Customer", "method": method,
+                               "node": "localhost", "status": "routed"}, ensure_ascii=False, separators=(",", ":"))
+    assert json.loads(mesh.get_agent(agent_id))["status"] == "running"
+    assert mesh.route_agent_call("Customer", agent_id, method) == text
 
 
 @pytest.mark.parametrize("status, routable", [

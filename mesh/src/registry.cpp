@@ -109,7 +109,7 @@ constexpr auto kAgentRecord = json::record(
 
 // The descriptor of a routed call, read from the call's own texts.
 struct Routed {
-    std::string_view agent_type, agent_id, method;
+    json::SizedText agent_type, agent_id, method;  // sized: the plain ones go in with the fixed text
 };
 constexpr auto kRouteDescriptor =
     json::record(json::text("agent_id", &Routed::agent_id), json::text("agent_type", &Routed::agent_type),
@@ -171,7 +171,7 @@ void write_unknown_status(std::string_view name, std::string& out) {
 
 void write_route_descriptor(std::string_view agent_type, std::string_view agent_id, std::string_view method,
                             std::string& out) {
-    json::write_record<kRouteDescriptor>(Routed{agent_type, agent_id, method}, out);
+    json::write_record<kRouteDescriptor>(Routed{json::sized(agent_type), json::sized(agent_id), json::sized(method)}, out);
 }
 
 // The shared state behind a registry handle. Every member is guarded by `lock`; `by_status`

@@ -1,6 +1,7 @@
 // The one-pass canonicalizer against the reader and writer it stands in for: on every text
 // it must give the bytes write(read(text)) gives, or fail with the same error at the same place.
 #include "json/canonical.h"
+#include "base/utf8.h"
 #include "json/read.h"
 #include "json/write.h"
 #include "state.h"
@@ -45,6 +46,18 @@ bool expect_same(const std::string& text, const std::string& where) {
     } else if (!tree && !done) {
         EXPECT_EQ(done.error(), tree.error()) << done.error().message() << " vs " << tree.error().message();
         EXPECT_EQ(out, "prefix");  // left as it was
+    }
+    if (utf8::valid(text)) {
+        // Text from a str is not checked for UTF-8 again: the same answers.
+        std::string from_str;
+        const auto done_str = canonicalize(text, from_str, Source::Utf8);
+        EXPECT_EQ(done_str.has_value(), done.has_value());
+        EXPECT_EQ(check(text, Source::Utf8).has_value(), checked.has_value());
+        if (done && done_str) {
+            EXPECT_EQ("prefix" + from_str, out);
+        } else if (!done && !done_str) {
+            EXPECT_EQ(done_str.error(), done.error());
+        }
     }
     return tree.has_value();
 }
@@ -224,7 +237,7 @@ TEST(JsonCanonicalize, RewritesToTheCanonicalForm) {
 }
 
 TEST(JsonCanonicalize, NestingLimitAsTheReader) {
-    for (int depth : {kMaxDepth - 1, kMaxDepth, kMaxDepth + 1}) {
+    for (int depth : {2, 31, 32, 33, kMaxDepth - 1, kMaxDepth, kMaxDepth + 1}) {
         const std::string arrays = std::string(static_cast<std::size_t>(depth), '[') +
                                    std::string(static_cast<std::size_t>(depth), ']');
         expect_same(arrays, "arrays " + std::to_string(depth));

@@ -28,6 +28,23 @@ inline std::uint32_t load4(const void* p) noexcept {
     return x;
 }
 
+// Copies n bytes, exactly; short ones without a call, as two words that overlap.
+[[gnu::always_inline]] inline void copy(char* to, const char* from, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        const std::uint64_t a = load8(from), b = load8(from + n - 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        const std::uint32_t a = load4(from), b = load4(from + n - 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+    } else if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+    } else {
+        std::memcpy(to, from, n);
+    }
+}
+
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHighs = kOnes * 0x80;
 
@@ -116,43 +133,123 @@ inline const Char* ascii_run(const Char* p, const Char* end) noexcept {
 // True when every byte is below 0x80 (the text is ASCII, its own UTF-8 and its own Latin-1).
 inline bool all_ascii(const char* p, const char* end) noexcept { return ascii_run(p, end) == end; }
 
-// Past the bytes of a JSON string that need no attention (everything but kStringStop); ORs the
-// bytes passed into `high` as far as their top bit goes, so the caller knows whether the run
-// held anything but ASCII.
-template <Scan S = kScan>
-inline const char* string_run(const char* p, const char* end, unsigned char& high) noexcept {
+namespace detail {
+#if KORVO_SIMD
+// The lanes that end a plain run inside a JSON string (kStringStop).
+inline simd::Mask string_stops(simd::Bytes b) noexcept {
+    return simd::eq(b, '"') | simd::eq(b, '\\') | simd::below(b, 0x20);
+}
+#endif
+
+// string_run below; with `kHigh` false the bytes passed are not looked at.
+template <Scan S, bool kHigh>
+inline const char* string_run(const char* p, const char* end, unsigned char* high) noexcept {
 #if KORVO_SIMD
     if constexpr (S == Scan::Vector) {
         simd::Bytes seen = simd::Bytes::splat(0);
         while (end - p >= 16) {
             const simd::Bytes b = simd::Bytes::load(p);
-            const simd::Mask stop = simd::eq(b, '"') | simd::eq(b, '\\') | simd::below(b, 0x20);
+            const simd::Mask stop = string_stops(b);
             if (stop) {
-                // Only the lanes before the stop were passed.
-                const std::uint64_t before = (stop.bits & (0 - stop.bits)) - 1;
-                if ((simd::high(b).bits & before) != 0) high |= 0x80;
-                if (simd::high(seen)) high |= 0x80;
+                if constexpr (kHigh) {
+                    // Only the lanes before the stop were passed.
+                    const std::uint64_t before = (stop.bits & (0 - stop.bits)) - 1;
+                    if ((simd::high(b).bits & before) != 0) *high |= 0x80;
+                    if (simd::high(seen)) *high |= 0x80;
+                }
                 return p + stop.first();
             }
-            seen = seen | b;
+            if constexpr (kHigh) seen = seen | b;
             p += 16;
         }
-        if (simd::high(seen)) high |= 0x80;
+        if constexpr (kHigh) {
+            if (simd::high(seen)) *high |= 0x80;
+        }
     }
 #endif
-    std::uint64_t seen = 0;
-    while (end - p >= 8) {
-        const std::uint64_t x = load8(p);
+    // Exact as a yes/no: some byte of x is below 0x20, or equals the quote or the backslash.
+    const auto stops = [](std::uint64_t x) {
         const std::uint64_t q = x ^ (kOnes * '"');
         const std::uint64_t b = x ^ (kOnes * '\\');
-        // Exact as a yes/no: some byte is below 0x20, or equals the quote or the backslash.
-        if ((((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) break;
+        return ((((x - kOnes * 0x20) & ~x) | ((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs) != 0;
+    };
+    std::uint64_t seen = 0;
+    const auto left = end - p;
+    if (left >= 4 && left < 16) {
+        // A short text (a name, a key) is settled by two words that overlap, with no loop.
+        std::uint64_t x, y;
+        if (left >= 8) {
+            x = load8(p);
+            y = load8(end - 8);
+        } else {
+            x = y = load4(p) | (std::uint64_t{load4(end - 4)} << 32);
+        }
+        bool plain;
+#if KORVO_SIMD
+        if constexpr (S == Scan::Vector) {
+            plain = !string_stops(simd::Bytes::words(x, y));
+        } else {
+            plain = !stops(x) && !stops(y);
+        }
+#else
+        plain = !stops(x) && !stops(y);
+#endif
+        if (plain) {
+            if constexpr (kHigh) {
+                if (((x | y) & kHighs) != 0) *high |= 0x80;
+            }
+            return end;
+        }
+    }
+    while (end - p >= 8) {
+        const std::uint64_t x = load8(p);
+        if (stops(x)) break;
         seen |= x;
         p += 8;
     }
-    if ((seen & kHighs) != 0) high |= 0x80;
-    while (p != end && !is(*p, kStringStop)) high |= static_cast<unsigned char>(*p++);
+    if constexpr (kHigh) {
+        if ((seen & kHighs) != 0) *high |= 0x80;
+        while (p != end && !is(*p, kStringStop)) *high |= static_cast<unsigned char>(*p++);
+    } else {
+        while (p != end && !is(*p, kStringStop)) ++p;
+    }
     return p;
+}
+}  // namespace detail
+
+// Past the bytes of a JSON string that need no attention (everything but kStringStop); ORs the
+// bytes passed into `high` as far as their top bit goes, so the caller knows whether the run
+// held anything but ASCII.
+template <Scan S = kScan>
+inline const char* string_run(const char* p, const char* end, unsigned char& high) noexcept {
+    return detail::string_run<S, true>(p, end, &high);
+}
+// The same for a text known to be well-formed UTF-8, whose bytes need no look.
+template <Scan S = kScan>
+inline const char* string_run(const char* p, const char* end) noexcept {
+    return detail::string_run<S, false>(p, end, nullptr);
+}
+
+// The same inside a text [begin, end) known to be well-formed UTF-8: with sixteen bytes or
+// more in all, a tail shorter than a block is read as the text's last sixteen bytes, so a string
+// that closes near the end takes no byte loop.
+template <Scan S = kScan>
+[[gnu::always_inline]] inline const char* string_run_within(const char* begin, const char* p, const char* end) noexcept {
+#if KORVO_SIMD
+    if constexpr (S == Scan::Vector) {
+        if (end - begin >= 16) {
+            for (; end - p >= 16; p += 16) {
+                if (const simd::Mask stop = detail::string_stops(simd::Bytes::load(p))) return p + stop.first();
+            }
+            if (p == end) return p;
+            const char* last = end - 16;
+            const simd::Mask stop = detail::string_stops(simd::Bytes::load(last)).from(static_cast<int>(p - last));
+            return stop ? last + stop.first() : end;
+        }
+    }
+#endif
+    (void)begin;
+    return string_run<S>(p, end);
 }
 
 // Past a run of decimal digits.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -35,6 +36,8 @@ struct Mask {
 #endif
     // The lowest marked lane (the mask is not empty).
     int first() const noexcept { return std::countr_zero(bits) / kLaneBits; }
+    // The marks of lanes `lane` (0 to 15) and up.
+    Mask from(int lane) const noexcept { return {bits & ~((std::uint64_t{1} << (lane * kLaneBits)) - 1)}; }
 };
 
 #if defined(__SSE2__)
@@ -43,6 +46,10 @@ struct Bytes {
     __m128i v;
     static Bytes load(const void* p) noexcept { return {_mm_loadu_si128(static_cast<const __m128i*>(p))}; }
     static Bytes splat(unsigned char c) noexcept { return {_mm_set1_epi8(static_cast<char>(c))}; }
+    // Two words as one block: `lo` the first eight lanes (its lowest byte first), `hi` the rest.
+    static Bytes words(std::uint64_t lo, std::uint64_t hi) noexcept {
+        return {_mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo))};
+    }
     void store(void* p) const noexcept { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
     Bytes operator|(Bytes o) const noexcept { return {_mm_or_si128(v, o.v)}; }
 };
@@ -108,11 +115,22 @@ inline void widen_u32(const void* p, void* out) noexcept {
     _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(hi, zero));
 }
 
-// Of sixteen bytes of UTF-8: how many are continuation bytes (0x80 to 0xBF), and the largest.
-inline int continuation_count(Bytes b) noexcept {
-    // Continuation bytes are the signed bytes below -64.
-    return std::popcount(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(b.v, _mm_set1_epi8(-64)))));
-}
+// Continuation bytes of UTF-8 (0x80 to 0xBF) counted lane by lane: each lane holds up to 255,
+// so a caller takes the total at least every 255 blocks. (A count per block would cost a
+// population count, which x86-64's baseline has only as a library call.)
+struct LaneCounts {
+    __m128i lanes = _mm_setzero_si128();
+    void add_continuations(Bytes b) noexcept {
+        // Continuation bytes are the signed bytes below -64; a marked lane is -1.
+        lanes = _mm_sub_epi8(lanes, _mm_cmplt_epi8(b.v, _mm_set1_epi8(-64)));
+    }
+    std::size_t take() noexcept {
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        lanes = _mm_setzero_si128();
+        return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) + static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+    }
+};
+// The larger byte of each lane; the largest of all lanes.
 inline Bytes max(Bytes a, Bytes b) noexcept { return {_mm_max_epu8(a.v, b.v)}; }
 inline unsigned char max_lane(Bytes b) noexcept {
     __m128i m = _mm_max_epu8(b.v, _mm_srli_si128(b.v, 8));
@@ -155,6 +173,7 @@ struct Bytes {
     uint8x16_t v;
     static Bytes load(const void* p) noexcept { return {vld1q_u8(static_cast<const std::uint8_t*>(p))}; }
     static Bytes splat(unsigned char c) noexcept { return {vdupq_n_u8(c)}; }
+    static Bytes words(std::uint64_t lo, std::uint64_t hi) noexcept { return {vcombine_u8(vcreate_u8(lo), vcreate_u8(hi))}; }
     void store(void* p) const noexcept { vst1q_u8(static_cast<std::uint8_t*>(p), v); }
     Bytes operator|(Bytes o) const noexcept { return {vorrq_u8(v, o.v)}; }
 };
@@ -190,10 +209,18 @@ inline void narrow_u32(const void* p, void* out) noexcept {
     const uint16x8_t hi = vcombine_u16(vmovn_u32(vld1q_u32(q + 8)), vmovn_u32(vld1q_u32(q + 12)));
     vst1q_u8(static_cast<std::uint8_t*>(out), vcombine_u8(vmovn_u16(lo), vmovn_u16(hi)));
 }
-inline int continuation_count(Bytes b) noexcept {
-    const uint8x16_t cont = vandq_u8(vcgeq_u8(b.v, vdupq_n_u8(0x80)), vcltq_u8(b.v, vdupq_n_u8(0xC0)));
-    return vaddvq_u8(vshrq_n_u8(cont, 7));
-}
+struct LaneCounts {
+    uint8x16_t lanes = vdupq_n_u8(0);
+    void add_continuations(Bytes b) noexcept {
+        const uint8x16_t cont = vandq_u8(vcgeq_u8(b.v, vdupq_n_u8(0x80)), vcltq_u8(b.v, vdupq_n_u8(0xC0)));
+        lanes = vsubq_u8(lanes, cont);
+    }
+    std::size_t take() noexcept {
+        const std::size_t total = vaddlvq_u8(lanes);
+        lanes = vdupq_n_u8(0);
+        return total;
+    }
+};
 inline Bytes max(Bytes a, Bytes b) noexcept { return {vmaxq_u8(a.v, b.v)}; }
 inline unsigned char max_lane(Bytes b) noexcept { return vmaxvq_u8(b.v); }
 inline int first_or_16(uint8x16_t marked) noexcept {

@@ -235,11 +235,17 @@ inline Shape shape(std::string_view text) noexcept {
     unsigned char widest = 0;
 #if KORVO_SIMD
     simd::Bytes most = simd::Bytes::splat(0);
-    for (; end - p >= 16; p += 16) {
+    simd::LaneCounts counts;
+    for (int blocks = 0; end - p >= 16; p += 16) {
         const simd::Bytes b = simd::Bytes::load(p);
-        continuations += static_cast<std::size_t>(simd::continuation_count(b));
+        counts.add_continuations(b);
         most = simd::max(most, b);
+        if (++blocks == 255) {
+            continuations += counts.take();
+            blocks = 0;
+        }
     }
+    continuations += counts.take();
     widest = simd::max_lane(most);
 #endif
     for (; p != end; ++p) {

@@ -173,7 +173,9 @@ Raises:
         // memory leaves the agent as it was.
         OutBuffer out;
         write_route_descriptor(a[0].text, a[1].text, a[2].text, out.text());
-        Ref descriptor(to_str(out.text()));
+        // Its names and constants are ASCII, and so are its escapes: it is ASCII when its texts are.
+        const bool ascii = a[0].ascii && a[1].ascii && a[2].ascii;
+        Ref descriptor(ascii ? to_str(out.text(), true) : to_str(out.text()));
         if (!descriptor) return nullptr;
         if (!check(mesh.registry.route(a[0].text, a[1].text))) return nullptr;
         return descriptor.release();

@@ -78,6 +78,7 @@ void append_type_text_signature(const Signature& sig, std::string& out);
 // A converted argument.
 struct Arg {
     bool present = false;
+    bool ascii = false;  // the text is known to be ASCII (it came from an ASCII str)
     std::string_view text;
     std::uint64_t number = 0;
 };
@@ -105,6 +106,7 @@ inline bool convert_str(PyObject* value, const char* param, Arg& out, OwnedTexts
         // ASCII text is its own UTF-8, stored right after the object header.
         out.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+        out.ascii = true;
         return true;
     }
     return convert_str_slow(value, param, out, owned);

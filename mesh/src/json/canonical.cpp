@@ -50,7 +50,7 @@ public:
     void put(char c) { *room(1) = c, ++p_; }
     void put(const char* text, std::size_t n) {
         char* p = room(n);
-        copy(p, text, n);
+        bytes::copy(p, text, n);
         p_ = p + n;
     }
     template <std::size_t N>
@@ -67,29 +67,13 @@ public:
     }
     // Starts writing again at `offset` (earlier text is kept).
     void rewind(std::size_t offset) noexcept { p_ = s_.data() + offset; }
+    // Drops everything written, as if nothing had been.
+    void rewind_to_start() noexcept { rewind(start_); }
     // Takes `other`'s text as what is written so far, and hands it the text written here (with
     // the room past it).
     void swap(std::string& other) {
         s_.swap(other);
         p_ = end_ = s_.data() + s_.size();
-    }
-
-    // Copies n bytes; short ones without a call, as two overlapping words (the room allows
-    // writing up to 16 bytes past the copy's end, never reading past the source's).
-    static void copy(char* to, const char* from, std::size_t n) noexcept {
-        if (n >= 8 && n <= 16) {
-            const std::uint64_t a = bytes::load8(from), b = bytes::load8(from + n - 8);
-            std::memcpy(to, &a, 8);
-            std::memcpy(to + n - 8, &b, 8);
-        } else if (n >= 4 && n < 8) {
-            const std::uint32_t a = bytes::load4(from), b = bytes::load4(from + n - 4);
-            std::memcpy(to, &a, 4);
-            std::memcpy(to + n - 4, &b, 4);
-        } else if (n < 4) {
-            for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
-        } else {
-            std::memcpy(to, from, n);
-        }
     }
 
 private:
@@ -185,6 +169,35 @@ struct Span {
     bool escaped;  // the key's text holds an escape, so its bytes are not the name's bytes
 };
 
+// The first eight bytes of a key's name in the output, as one number that orders as the bytes
+// do: read as one word (the output has room past what is written) and cut to the name.
+std::uint64_t key_prefix(const char* name, std::size_t size) noexcept {
+    std::uint64_t x = bytes::load8(name);
+    if (size < 8) x &= (std::uint64_t{1} << (8 * size)) - 1;
+    if constexpr (std::endian::native == std::endian::little) x = std::byteswap(x);
+    return x;
+}
+
+// Whether the names of an object's members (keys without escapes, written at `text`) come in
+// strictly ascending order, as they mostly do: settled a word at a time.
+bool names_ascending(const char* text, const Span* spans, std::size_t count) noexcept {
+    std::uint64_t before = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* name = text + spans[i].begin + 1;
+        const std::size_t size = spans[i].key_end - spans[i].begin - 2;
+        const std::uint64_t prefix = key_prefix(name, size);
+        if (i > 0 && prefix <= before) {
+            const Span& p = spans[i - 1];
+            if (prefix != before ||
+                !(std::string_view(text + p.begin + 1, p.key_end - p.begin - 2) < std::string_view(name, size))) {
+                return false;
+            }
+        }
+        before = prefix;
+    }
+    return true;
+}
+
 // A member as a reordered object lays it out: its text, key to value.
 struct Piece {
     std::size_t begin;
@@ -231,6 +244,36 @@ struct Scratch {
     }
 };
 
+// A fraction without an exponent, of at most 15 significant digits and at most four zeros
+// after the point before them, is its own canonical text but for the zeros it ends with: it
+// is copied.
+template <class Put>
+bool plain_decimal(const NumberText& n, Put&& put) {
+    if (n.mantissa_end != n.end || n.mantissa_end == n.int_end) return false;  // an exponent, or no point
+    const char* frac = n.int_end + 1;            // past the point
+    const char* last = n.mantissa_end;           // past the fraction's last digit that is not 0
+    while (last != frac && last[-1] == '0') --last;
+    std::ptrdiff_t significant;
+    if (n.int_end - n.int_begin == 1 && *n.int_begin == '0') {
+        if (last == frac) return false;  // zero: no digit but zeros
+        const char* first = frac;
+        while (*first == '0') ++first;
+        if (first - frac > 4) return false;  // smaller than 1e-5: exponent form
+        significant = last - first;
+    } else {
+        significant = (n.int_end - n.int_begin) + (last - frac);
+    }
+    if (significant > 15) return false;
+    if (last != frac) {
+        put(n.start, static_cast<std::size_t>(last - n.start));
+    } else {
+        put(n.start, static_cast<std::size_t>(n.int_end - n.start));
+        put(".0", 2);
+    }
+    return true;
+}
+
+
 // The sink that writes canonical text. One value is written at a time, so slots carry nothing;
 // the members of every open object are noted in one list, innermost last.
 class CanonicalWriter {
@@ -262,7 +305,7 @@ public:
             }
             return true;
         }
-        if (plain_decimal(n)) return true;
+        if (plain_decimal(n, [&](const char* t, std::size_t k) { out_.put(t, k); })) return true;
         std::uint64_t w;
         std::int64_t q;
         if (!n.decimal(w, q, c.text_end())) {
@@ -350,34 +393,6 @@ public:
     void reorder();
 
 private:
-    // A fraction without an exponent, of at most 15 significant digits and at most four zeros
-    // after the point before them, is its own canonical text but for the zeros it ends with: it
-    // is copied.
-    bool plain_decimal(const NumberText& n) {
-        if (n.mantissa_end != n.end || n.mantissa_end == n.int_end) return false;  // an exponent, or no point
-        const char* frac = n.int_end + 1;            // past the point
-        const char* last = n.mantissa_end;           // past the fraction's last digit that is not 0
-        while (last != frac && last[-1] == '0') --last;
-        std::ptrdiff_t significant;
-        if (n.int_end - n.int_begin == 1 && *n.int_begin == '0') {
-            if (last == frac) return false;  // zero: no digit but zeros
-            const char* first = frac;
-            while (*first == '0') ++first;
-            if (first - frac > 4) return false;  // smaller than 1e-5: exponent form
-            significant = last - first;
-        } else {
-            significant = (n.int_end - n.int_begin) + (last - frac);
-        }
-        if (significant > 15) return false;
-        if (last != frac) {
-            out_.put(n.start, static_cast<std::size_t>(last - n.start));
-        } else {
-            out_.put(n.start, static_cast<std::size_t>(n.int_end - n.start));
-            out_.put(".0");
-        }
-        return true;
-    }
-
     void put_zero(bool negative) {
         if (negative) {
             out_.put("-0.0");
@@ -395,15 +410,6 @@ private:
     Scratch& s_;
 };
 
-// The first eight bytes of a key's name in the output, as one number that orders as the bytes
-// do: read as one word (the output has room past what is written) and cut to the name.
-std::uint64_t key_prefix(const char* name, std::size_t size) noexcept {
-    std::uint64_t x = bytes::load8(name);
-    if (size < 8) x &= (std::uint64_t{1} << (8 * size)) - 1;
-    if constexpr (std::endian::native == std::endian::little) x = std::byteswap(x);
-    return x;
-}
-
 void CanonicalWriter::end_object(Object& o) {
     const std::size_t count = s_.members.size() - o.first_member;
     const Span* spans = s_.members.data() + o.first_member;
@@ -411,21 +417,7 @@ void CanonicalWriter::end_object(Object& o) {
     for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
     const char* text = out_.data();
     if (!escaped) {
-        // Mostly the names come in order already: settled a word at a time.
-        bool sorted = true;
-        std::uint64_t before = 0;
-        for (std::size_t i = 0; i < count && sorted; ++i) {
-            const char* name = text + spans[i].begin + 1;
-            const std::size_t size = spans[i].key_end - spans[i].begin - 2;
-            const std::uint64_t prefix = key_prefix(name, size);
-            if (i > 0 && prefix <= before) {
-                const Span& p = spans[i - 1];
-                sorted = prefix == before && std::string_view(text + p.begin + 1, p.key_end - p.begin - 2) <
-                                                 std::string_view(name, size);
-            }
-            before = prefix;
-        }
-        if (sorted) {
+        if (names_ascending(text, spans, count)) {
             out_.put('}');
             s_.members.resize(o.first_member);
             return;
@@ -514,6 +506,230 @@ void CanonicalWriter::lay_out(std::size_t begin, std::size_t end, std::size_t fr
     out_.put(aside + at, end - at);
 }
 
+
+// ---- the quick walk ---------------------------------------------------------------------
+// Small documents mostly hold only strings without escapes, integers, short fractions, the
+// three words and nesting of no great depth. The quick walk goes through such a document in
+// one loop, without the walk's per-token steps, and writes what the writer above would; it
+// gives up at anything else (an escape, an exponent, a long number, deep nesting, any fault of
+// the text) with the output as it was, and the walk above reads the text from its start. So
+// every failure, and the text of every number or string it does not know, comes from the walk
+// alone.
+
+// Documents up to this size are tried: giving up late costs at most one more pass over them.
+constexpr std::size_t kQuickMost = 4096;
+// Nesting it follows (the walk's own limit lies far beyond).
+constexpr int kQuickDepth = 32;
+
+enum class Quick : bool { Check, Write };
+
+// The members of the object whose text starts at `content` are the ones noted from `first`;
+// put in order (of equal names the last kept) when they did not come so. Objects inside them
+// were settled as they closed, and nothing after this one is written yet, so its text may be
+// laid out again, and even shorten, in place. Returns where the object's text now ends.
+char* close_quick_object(Scratch& s, char* data, char* end, std::uint32_t first, std::size_t content) {
+    const Span* spans = s.members.data() + first;
+    const std::size_t count = s.members.size() - first;
+    if (!names_ascending(data, spans, count)) {
+        auto& order = s.order;
+        order.resize(count);
+        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+        const auto name = [&](std::uint32_t i) {
+            return std::string_view(data + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2);
+        };
+        const auto kept = sort_keep_last(order.begin(), order.end(), name, s.sorting);
+        s.aside.assign(data + content, static_cast<std::size_t>(end - data) - content);
+        const char* aside = s.aside.data() - content;  // indexed by output offsets
+        end = data + content;
+        for (auto it = order.begin(); it != kept; ++it) {
+            if (it != order.begin()) *end++ = ',';
+            const std::size_t n = spans[*it].end - spans[*it].begin;
+            bytes::copy(end, aside + spans[*it].begin, n);
+            end += n;
+        }
+    }
+    s.members.resize(first);
+    return end;
+}
+
+// Reads the whole text, or gives up (false). Writing, `w` is room for the text's size (and
+// the 16 bytes small copies may pass): canonical text is never longer than its source (white
+// space goes, fractions lose zeros, repeated names go, the rest is copied), and `data` is the
+// start of the output that offsets count from; where the written text ends goes to `*done`. The
+// position and the output are kept in locals, and its steps always inlined: a byte stored
+// through the output could otherwise be taken to change them, and every step would load them
+// again.
+template <Quick Q>
+bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scratch* s, char** done) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const auto space = [&] [[gnu::always_inline]] {  // as Cursor::peek_nonspace: none, or one space, before any loop
+        if (p != end && static_cast<unsigned char>(*p) > ' ') return;
+        if (end - p >= 2 && *p == ' ' && static_cast<unsigned char>(p[1]) > ' ') {
+            ++p;
+            return;
+        }
+        p = bytes::space_run(p, end);
+    };
+    const auto written = [&] [[gnu::always_inline]] () -> std::size_t {
+        if constexpr (Q == Quick::Write) return static_cast<std::size_t>(w - data);
+        return 0;
+    };
+    const auto put = [&] [[gnu::always_inline]] (char c) {
+        if constexpr (Q == Quick::Write) *w++ = c;
+    };
+    const auto put_text = [&] [[gnu::always_inline]] (const char* from, std::size_t n) {
+        if constexpr (Q == Quick::Write) {
+            bytes::copy(w, from, n);
+            w += n;
+        }
+    };
+    // A string without escapes: its canonical text is its own, quotes and all.
+    const auto string = [&] [[gnu::always_inline]] () -> bool {
+        const char* open = p++;
+        if (utf8_known) {
+            p = bytes::string_run_within(text.data(), p, end);
+        } else {
+            unsigned char high = 0;
+            p = bytes::string_run(p, end, high);
+            if ((high & 0x80) != 0 && p != end &&
+                !utf8::valid(reinterpret_cast<const unsigned char*>(open + 1), reinterpret_cast<const unsigned char*>(p))) {
+                return false;
+            }
+        }
+        if (p == end || *p != '"') return false;
+        ++p;
+        put_text(open, static_cast<std::size_t>(p - open));
+        return true;
+    };
+    const auto word = [&] [[gnu::always_inline]] (const char* w4, std::size_t n) -> bool {
+        if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, w4, n) != 0) return false;
+        put_text(p, n);
+        p += n;
+        return true;
+    };
+    // An integer of at most 18 digits, or a fraction the writer copies (plain_decimal); no
+    // exponent. What may follow it is settled by the step after the value.
+    const auto number = [&] [[gnu::always_inline]] () -> bool {
+        NumberText n;
+        n.start = p;
+        if (*p == '-') ++p;
+        n.int_begin = p;
+        if (p == end) return false;
+        if (*p == '0') {
+            ++p;
+        } else if (*p >= '1' && *p <= '9') {
+            ++p;
+            while (p != end && bytes::is(*p, bytes::kDigit)) ++p;
+        } else {
+            return false;
+        }
+        n.int_end = p;
+        if (n.int_end - n.int_begin > 18) return false;
+        if (p != end && bytes::is(*p, bytes::kDigit)) return false;  // a leading zero
+        if (p != end && *p == '.') {
+            const char* digits = ++p;
+            while (p != end && bytes::is(*p, bytes::kDigit)) ++p;
+            if (p == digits) return false;
+            n.is_float = true;
+        }
+        if (p != end && (*p == 'e' || *p == 'E')) return false;
+        n.mantissa_end = n.end = p;
+        if constexpr (Q == Quick::Write) {
+            if (n.is_float) return plain_decimal(n, put_text);
+            if (n.negative() && n.int_end - n.int_begin == 1 && *n.int_begin == '0') return false;  // -0
+            put_text(n.start, static_cast<std::size_t>(n.end - n.start));
+        }
+        return true;
+    };
+
+    struct Level {
+        bool object;
+        std::uint32_t first_member;  // of s->members
+        std::size_t content;         // where its text starts in the output, after the bracket
+    };
+    Level levels[kQuickDepth];
+    int depth = 0;
+    enum class Next : unsigned char { Value, Key, After } next = Next::Value;
+    for (;;) {
+        if (next == Next::Value) {
+            space();
+            if (p == end) return false;
+            next = Next::After;
+            switch (*p) {
+                case '"':
+                    if (!string()) return false;
+                    break;
+                case '{':
+                case '[': {
+                    if (depth == kQuickDepth) return false;
+                    const bool object = *p++ == '{';
+                    put(object ? '{' : '[');
+                    std::uint32_t first = 0;
+                    if constexpr (Q == Quick::Write) first = static_cast<std::uint32_t>(s->members.size());
+                    levels[depth++] = {object, first, written()};
+                    space();
+                    if (p != end && *p == (object ? '}' : ']')) {
+                        ++p;
+                        put(object ? '}' : ']');
+                        --depth;
+                    } else {
+                        next = object ? Next::Key : Next::Value;
+                    }
+                    break;
+                }
+                case 't': if (!word("true", 4)) return false; break;
+                case 'f': if (!word("false", 5)) return false; break;
+                case 'n': if (!word("null", 4)) return false; break;
+                default:
+                    if (!number()) return false;
+            }
+        } else if (next == Next::Key) {
+            if (p == end || *p != '"') return false;
+            const std::size_t begin = written();
+            if (!string()) return false;
+            if constexpr (Q == Quick::Write) s->members.push_back({begin, written(), 0, false});
+            space();
+            if (p == end || *p != ':') return false;
+            ++p;
+            put(':');
+            next = Next::Value;
+        } else {
+            space();
+            if (depth == 0) {
+                if (p != end) return false;
+                if constexpr (Q == Quick::Write) *done = w;
+                return true;
+            }
+            if (p == end) return false;
+            const Level& level = levels[depth - 1];
+            const char c = *p++;
+            if (level.object) {
+                if constexpr (Q == Quick::Write) s->members.back().end = written();
+                if (c == ',') {
+                    put(',');
+                    space();
+                    next = Next::Key;
+                } else if (c == '}') {
+                    if constexpr (Q == Quick::Write) w = close_quick_object(*s, data, w, level.first_member, level.content);
+                    put('}');
+                    --depth;
+                } else {
+                    return false;
+                }
+            } else if (c == ',') {
+                put(',');
+                next = Next::Value;
+            } else if (c == ']') {
+                put(']');
+                --depth;
+            } else {
+                return false;
+            }
+        }
+    }
+}
+
 template <Dialect D>
 std::expected<void, ReadError> check_text(std::string_view text, Source source = Source::Bytes) {
     Cursor c(text, source);
@@ -527,6 +743,16 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
     static KORVO_THREAD_LOCAL Scratch scratch;
     scratch.clear();
     Out written(out, text.size() + 16);
+    if (text.size() <= kQuickMost) {
+        char* room = written.room(text.size());
+        if (char* done; quick_walk<Quick::Write>(text, source == Source::Utf8, written.at(0), room, &scratch, &done)) {
+            written.advance(done);
+            written.finish(true);
+            return {};
+        }
+        written.rewind_to_start();
+        scratch.clear();
+    }
     Cursor c(text, source);
     CanonicalWriter writer(written, scratch);
     const bool done = Walk<kStrict, CanonicalWriter>(c, writer).value({}) && c.finish();
@@ -537,7 +763,10 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
     return {};
 }
 
-std::expected<void, ReadError> check(std::string_view text, Source source) { return check_text<kStrict>(text, source); }
+std::expected<void, ReadError> check(std::string_view text, Source source) {
+    if (text.size() <= kQuickMost && quick_walk<Quick::Check>(text, source == Source::Utf8, nullptr, nullptr, nullptr, nullptr)) return {};
+    return check_text<kStrict>(text, source);
+}
 
 std::expected<void, ReadError> check_lenient(std::string_view text) { return check_text<kLenientSkip>(text); }
 

@@ -46,6 +46,7 @@ struct SizedText {
     std::size_t written = 0;
     bool plain() const noexcept { return written == text.size(); }
 };
+inline SizedText sized(std::string_view text) noexcept { return {text, escaped_size(text)}; }
 
 struct FieldInfo {
     FieldKind kind = FieldKind::Text;

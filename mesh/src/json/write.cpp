@@ -35,8 +35,7 @@ void write_string(std::string_view s, std::string& out) {
     const char* end = p + s.size();
     // The bytes that take an escape are the ones the reader stops at in a string; most texts
     // have none, and go in whole.
-    unsigned char high = 0;
-    p = bytes::string_run(p, end, high);
+    p = bytes::string_run(p, end);
     if (p == end) {
         write_sized(s.size() + 2, out, [&](RawWriter& w) {
             w.put("\"");
@@ -52,7 +51,7 @@ void write_string(std::string_view s, std::string& out) {
         out.append(run, static_cast<std::size_t>(p - run));
         write_escape(static_cast<unsigned char>(*p), out);
         run = ++p;
-        p = bytes::string_run(p, end, high);
+        p = bytes::string_run(p, end);
     }
     out.append(run, static_cast<std::size_t>(end - run));
     out.push_back('"');

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "base/digits.h"
 #include "base/escapes.h"
 #include "json/float_format.h"
@@ -31,7 +32,7 @@ class RawWriter {
 public:
     explicit RawWriter(char* at) noexcept : p_(at) {}
     void put(std::string_view text) noexcept {
-        std::memcpy(p_, text.data(), text.size());
+        bytes::copy(p_, text.data(), text.size());
         p_ += text.size();
     }
     void put_uint(std::uint64_t n) noexcept { p_ = digits::put(p_, n); }
@@ -71,10 +72,13 @@ inline void write_escape(unsigned char c, std::string& out) {
     out.append(esc, static_cast<std::size_t>(escapes::put_json(esc, c) - esc));
 }
 
-// How many bytes `text` takes written as a JSON string, without its quotes.
+// How many bytes `text` takes written as a JSON string, without its quotes. The bytes before the
+// first that takes an escape (mostly all of them) are passed a block at a time.
 inline std::size_t escaped_size(std::string_view text) noexcept {
-    std::size_t n = 0;
-    for (const char c : text) n += escapes::json_size(static_cast<unsigned char>(c));
+    const char* const end = text.data() + text.size();
+    const char* p = bytes::string_run(text.data(), end);
+    std::size_t n = static_cast<std::size_t>(p - text.data());
+    for (; p != end; ++p) n += escapes::json_size(static_cast<unsigned char>(*p));
     return n;
 }
 
