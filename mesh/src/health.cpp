@@ -40,7 +40,7 @@ namespace {
 
 // The snapshot as its record is read: the mesh's name and the counts.
 struct Snapshot {
-    std::string_view app;
+    json::SizedText app;  // sized: a plain name goes in with the fixed text
     const HealthCounts& c;
 };
 
@@ -61,7 +61,7 @@ constexpr auto kHealthRecord = json::record(
 }  // namespace
 
 void write_health_json(std::string_view app, const HealthCounts& c, std::string& out) {
-    json::write_record<kHealthRecord>(Snapshot{app, c}, out);
+    json::write_record<kHealthRecord>(Snapshot{json::sized(app), c}, out);
 }
 
 void write_summary(std::string_view app, const HealthCounts& c, std::string& out) {

@@ -1,5 +1,6 @@
 // The read-only views of a whole mesh: the health snapshot, the plan, the summary line that
 // repr() shows and the app_name property.
+#include "base/utf8.h"
 #include "facade/mesh_type.h"
 #include "health.h"
 
@@ -17,7 +18,8 @@ active migration count, and channel topic count.)";
         const HealthCounts counts = read_health(mesh.registry, mesh.store, mesh.migrations, mesh.channel);
         OutBuffer out;
         write_health_json(mesh.plan.app_name, counts, out.text());
-        return to_str(out.text());
+        // Names, numbers and escapes are ASCII: the snapshot is ASCII when the app's name is.
+        return to_str(out.text(), utf8::ascii(mesh.plan.app_name));
     }
 };
 

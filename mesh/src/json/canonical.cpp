@@ -211,7 +211,7 @@ struct Reorder {
     std::size_t end;
     std::size_t first_span;
     std::size_t spans;
-    std::size_t inside_end = 0;  // once sorted by where they start: past the ones inside this one
+    std::size_t inside_end = 0;  // past the ones inside this one, found when the text is laid out
 };
 
 // What the writer keeps between objects and between calls: the members of every open object,
@@ -444,7 +444,12 @@ void CanonicalWriter::end_object(Object& o) {
     if (!in_order) {
         const std::size_t first = s_.reordered.size();
         for (auto it = order.begin(); it != kept; ++it) s_.reordered.push_back({spans[*it].begin, spans[*it].end});
-        s_.reorders.push_back({o.content, out_.size(), first, s_.reordered.size() - first});
+        // Kept in the order the objects start: the noted objects inside this one closed after it
+        // opened, so they are the last ones, and it goes before them.
+        auto& reorders = s_.reorders;
+        auto at = reorders.end();
+        while (at != reorders.begin() && at[-1].begin > o.content) --at;
+        reorders.insert(at, {o.content, out_.size(), first, s_.reordered.size() - first});
     }
     out_.put('}');
     s_.members.resize(o.first_member);
@@ -453,8 +458,8 @@ void CanonicalWriter::end_object(Object& o) {
 void CanonicalWriter::reorder() {
     auto& reorders = s_.reorders;
     if (reorders.empty()) return;
-    // By where they start: an object comes before the ones inside it, which follow it together.
-    std::sort(reorders.begin(), reorders.end(), [](const Reorder& a, const Reorder& b) { return a.begin < b.begin; });
+    // They are in the order they start: an object comes before the ones inside it, which follow
+    // it together.
     for (std::size_t i = reorders.size(); i-- > 0;) {
         std::size_t j = i + 1;
         while (j < reorders.size() && reorders[j].begin < reorders[i].end) j = reorders[j].inside_end;
