@@ -1,5 +1,6 @@
 // The byte scans on arbitrary bytes: sixteen at a time (the vector scans) and a word at a time
-// they give the same answers, from every starting offset.
+// they give the same answers, from every starting offset; a string's runs also stop where a
+// byte-at-a-time look finds the stop.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -34,8 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* end = begin + size;
     for (const char* p = begin; p <= end; ++p) {
         unsigned char high_v = 0, high_w = 0;
-        check(bytes::string_run<Scan::Vector>(p, end, high_v) == bytes::string_run<Scan::Words>(p, end, high_w),
-              "string_run stops elsewhere");
+        const char* stop = p;  // the first byte a string stops at, one at a time
+        while (stop != end && !bytes::is(*stop, bytes::kStringStop)) ++stop;
+        check(bytes::string_run<Scan::Vector>(p, end, high_v) == stop, "string_run stops elsewhere");
+        check(bytes::string_run<Scan::Words>(p, end, high_w) == stop, "string_run (words) stops elsewhere");
+        check(bytes::string_run<Scan::Vector>(p, end) == stop && bytes::string_run<Scan::Words>(p, end) == stop,
+              "string_run without marks stops elsewhere");
+        check(bytes::string_run_within<Scan::Vector>(begin, p, end) == stop &&
+                  bytes::string_run_within<Scan::Words>(begin, p, end) == stop,
+              "string_run_within stops elsewhere");
         check((high_v & 0x80) == (high_w & 0x80), "string_run sees other high bytes");
         check(bytes::digit_run<Scan::Vector>(p, end) == bytes::digit_run<Scan::Words>(p, end), "digit_run differs");
         check(bytes::space_run<Scan::Vector>(p, end) == bytes::space_run<Scan::Words>(p, end), "space_run differs");

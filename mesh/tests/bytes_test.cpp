@@ -27,6 +27,8 @@ const char* string_words(const char* p, const char* e) {
     unsigned char high = 0;
     return string_run<Scan::Words>(p, e, high);
 }
+const char* unmarked_vector(const char* p, const char* e) { return string_run<Scan::Vector>(p, e); }
+const char* unmarked_words(const char* p, const char* e) { return string_run<Scan::Words>(p, e); }
 
 TEST(ByteRuns, StopWhereTheStopIs) {
     const RunCase cases[] = {
@@ -34,6 +36,8 @@ TEST(ByteRuns, StopWhereTheStopIs) {
         {"string quote", '\xE9', '"', string_vector, string_words},
         {"string backslash", 'x', '\\', string_vector, string_words},
         {"string control", 'x', '\x1F', string_vector, string_words},
+        {"string quote, known UTF-8", '\xE9', '"', unmarked_vector, unmarked_words},
+        {"string control, known UTF-8", 'x', '\x01', unmarked_vector, unmarked_words},
         {"digits", '7', '.', digit_run<Scan::Vector>, digit_run<Scan::Words>},
         {"space", '\n', 'x', space_run<Scan::Vector>, space_run<Scan::Words>},
     };
@@ -47,6 +51,24 @@ TEST(ByteRuns, StopWhereTheStopIs) {
                 const char* e = b + text.size();
                 EXPECT_EQ(c.vector(b, e) - b, static_cast<std::ptrdiff_t>(at));
                 EXPECT_EQ(c.words(b, e) - b, static_cast<std::ptrdiff_t>(at));
+            }
+        }
+    }
+}
+
+// Inside a longer text the last block may start before the scan does: from every start up to
+// the stop, the stop is found where it is.
+TEST(ByteRuns, StringRunWithinATextFromEveryStart) {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            std::string text(length, 'q');
+            if (at < length) text[at] = '\\';
+            const char* b = text.data();
+            const char* e = b + text.size();
+            for (std::size_t from = 0; from <= at; ++from) {
+                SCOPED_TRACE(::testing::Message() << "length " << length << " stop at " << at << " from " << from);
+                EXPECT_EQ(string_run_within<Scan::Vector>(b, b + from, e) - b, static_cast<std::ptrdiff_t>(at));
+                EXPECT_EQ(string_run_within<Scan::Words>(b, b + from, e) - b, static_cast<std::ptrdiff_t>(at));
             }
         }
     }
