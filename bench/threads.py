@@ -57,7 +57,7 @@ GAP_LIMIT_MS = 5.0
 SCALING_TARGET = 1.8      # read-mostly, 3.13t
 DOCUMENT_BYTES = 44_000_000
 SETTINGS = {  # gap rounds, floor window (s), scaling rounds, calls per thread
-    "full": {"gap_rounds": 9, "window": 0.1, "scaling_rounds": 7, "calls": 200_000},
+    "full": {"gap_rounds": 9, "window": 0.1, "scaling_rounds": 11, "calls": 200_000},
     "quick": {"gap_rounds": 3, "window": 0.05, "scaling_rounds": 3, "calls": 100_000},
 }
 TABLE = 10_000            # agents and keys of the scaling mesh
