@@ -74,6 +74,26 @@ TEST(ByteRuns, StringRunWithinATextFromEveryStart) {
     }
 }
 
+// Every length up to 40, with no byte beyond ASCII or one at each place: the copy is exact and
+// the answer right, both ways.
+TEST(ByteRuns, CopyIfAsciiCopiesExactlyAndTells) {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            std::string text(length, 'k');
+            for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+            if (at < length) text[at] = '\xC3';
+            SCOPED_TRACE(::testing::Message() << "length " << length << " high at " << at);
+            for (const bool vector : {true, false}) {
+                std::string out(length + 8, '#');
+                const bool ascii = vector ? copy_if_ascii<Scan::Vector>(out.data(), text.data(), length)
+                                          : copy_if_ascii<Scan::Words>(out.data(), text.data(), length);
+                EXPECT_EQ(ascii, at == length);
+                EXPECT_EQ(out, text + std::string(8, '#'));
+            }
+        }
+    }
+}
+
 TEST(ByteRuns, StringRunReportsHighBytesOnlyBeforeTheStop) {
     for (std::size_t at = 0; at < 40; ++at) {
         std::string text(40, 'x');

@@ -133,6 +133,47 @@ inline const Char* ascii_run(const Char* p, const Char* end) noexcept {
 // True when every byte is below 0x80 (the text is ASCII, its own UTF-8 and its own Latin-1).
 inline bool all_ascii(const char* p, const char* end) noexcept { return ascii_run(p, end) == end; }
 
+// Copies n bytes, exactly, and tells whether they were all ASCII: one pass for a text that is
+// mostly copied as it is. Sixteen at a time and a last block that overlaps the one before it,
+// or two words, or a byte at a time.
+template <Scan S = kScan>
+inline bool copy_if_ascii(char* to, const char* from, std::size_t n) noexcept {
+#if KORVO_SIMD
+    if constexpr (S == Scan::Vector) {
+        if (n >= 16) {
+            simd::Bytes seen = simd::Bytes::splat(0);
+            std::size_t i = 0;
+            for (; n - i >= 16; i += 16) {
+                const simd::Bytes b = simd::Bytes::load(from + i);
+                b.store(to + i);
+                seen = seen | b;
+            }
+            if (i != n) {
+                const simd::Bytes b = simd::Bytes::load(from + n - 16);
+                b.store(to + n - 16);
+                seen = seen | b;
+            }
+            return !simd::high(seen);
+        }
+    }
+#endif
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        const std::uint64_t x = load8(from + i);
+        std::memcpy(to + i, &x, 8);
+        seen |= x;
+    }
+    if (i != n && n >= 8) {
+        const std::uint64_t x = load8(from + n - 8);
+        std::memcpy(to + n - 8, &x, 8);
+        seen |= x;
+    } else {
+        for (; i != n; ++i) seen |= static_cast<unsigned char>(to[i] = from[i]);
+    }
+    return (seen & kHighs) == 0;
+}
+
 namespace detail {
 #if KORVO_SIMD
 // The lanes that end a plain run inside a JSON string (kStringStop).

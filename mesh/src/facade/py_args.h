@@ -112,6 +112,15 @@ inline bool convert_str(PyObject* value, const char* param, Arg& out, OwnedTexts
     return convert_str_slow(value, param, out, owned);
 }
 
+// The value of a small exact int (one the interpreter holds compact), read without a call; false
+// for anything else, which the full conversion settles: a larger int, a subclass (bool too), an
+// object with __index__, a wrong type.
+inline bool small_int(PyObject* value, long long& out) noexcept {
+    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return false;
+    out = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    return true;
+}
+
 // Converts one argument; `value` is null when the argument was omitted.
 inline bool convert(const Param& p, PyObject* value, Arg& out, OwnedTexts& owned) {
     switch (p.kind) {
@@ -125,12 +134,26 @@ inline bool convert(const Param& p, PyObject* value, Arg& out, OwnedTexts& owned
         case Kind::OptStr:
             out.present = value != nullptr && value != Py_None;
             return !out.present || convert_str(value, p.name, out, owned);
-        case Kind::U32:
+        case Kind::U32: {
             out.present = value != nullptr;
-            return !value || convert_u32(value, p.name, out.number);
-        case Kind::U64:
+            long long n;
+            if (!value) return true;
+            if (small_int(value, n) && n >= 0 && n <= static_cast<long long>(UINT32_MAX)) {
+                out.number = static_cast<std::uint64_t>(n);
+                return true;
+            }
+            return convert_u32(value, p.name, out.number);
+        }
+        case Kind::U64: {
             out.present = value != nullptr;
-            return !value || convert_u64(value, p.name, out.number);
+            long long n;
+            if (!value) return true;
+            if (small_int(value, n) && n >= 0) {
+                out.number = static_cast<std::uint64_t>(n);
+                return true;
+            }
+            return convert_u64(value, p.name, out.number);
+        }
     }
     return false;
 }

@@ -57,7 +57,13 @@ PyObject* to_str(std::string_view text, bool ascii) {
 
 PyObject* to_str(std::string_view text) {
     if (text.size() >= kReleaseFromBytes) [[unlikely]] return long_str(text);
-    return to_str(text, utf8::ascii(text));
+    // Results are mostly ASCII: the str is made as such and the text copied into it and checked
+    // in one pass; one that turns out otherwise is dropped and the text decoded.
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str == nullptr) return nullptr;
+    if (bytes::copy_if_ascii(static_cast<char*>(PyUnicode_DATA(str)), text.data(), text.size())) return str;
+    Py_DECREF(str);
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
 PyObject* to_str(std::string_view text, utf8::Shape shape) {
