@@ -49,6 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(bytes::space_run<Scan::Vector>(p, end) == bytes::space_run<Scan::Words>(p, end), "space_run differs");
         if (p == end) break;
     }
+    // The copy that tells whether it copied ASCII: exact, and right, both ways.
+    for (const bool vector : {true, false}) {
+        std::vector<char> copy(size + 1, '#');
+        const bool ascii = vector ? bytes::copy_if_ascii<Scan::Vector>(copy.data(), begin, size)
+                                  : bytes::copy_if_ascii<Scan::Words>(copy.data(), begin, size);
+        check(ascii == (bytes::ascii_run<char, Scan::Words>(begin, end) == end), "copy_if_ascii answers otherwise");
+        check(size == 0 || std::memcmp(copy.data(), begin, size) == 0, "copy_if_ascii copied otherwise");
+        check(copy[size] == '#', "copy_if_ascii wrote past the copy");
+    }
     check_ascii_run<char>(data, size);
     check_ascii_run<std::uint16_t>(data, size);
     check_ascii_run<std::uint32_t>(data, size);
