@@ -14,6 +14,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "base/bytes.h"
@@ -47,6 +48,8 @@ public:
         return p_;
     }
     void advance(char* to) noexcept { p_ = to; }
+    char* at_end() noexcept { return p_; }
+    char* limit() noexcept { return end_; }
     void put(char c) { *room(1) = c, ++p_; }
     void put(const char* text, std::size_t n) {
         char* p = room(n);
@@ -198,6 +201,14 @@ bool names_ascending(const char* text, const Span* spans, std::size_t count) noe
     return true;
 }
 
+// Whether an object's members may stay as they came: names without escapes, strictly ascending.
+bool members_in_order(const char* text, const Span* spans, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (spans[i].escaped) return false;
+    }
+    return names_ascending(text, spans, count);
+}
+
 // A member as a reordered object lays it out: its text, key to value.
 struct Piece {
     std::size_t begin;
@@ -274,6 +285,40 @@ bool plain_decimal(const NumberText& n, Put&& put) {
 }
 
 
+// A number that is not written as it reads (not an integer that fits, not a fraction that is
+// copied), from its value: written at `at` (kFloatRoom bytes of room); null when it is out of
+// range (the cursor keeps the failure).
+char* put_converted(char* at, Cursor& c, const NumberText& n) {
+    std::uint64_t w;
+    std::int64_t q;
+    if (!n.decimal(w, q, c.text_end())) {
+        // More than 19 significant digits: the whole reading.
+        Number v;
+        if (!c.number_value(n, v)) return nullptr;
+        return put_float(at, v.d);
+    }
+    if (w == 0) return put_float(at, n.negative() ? -0.0 : 0.0);
+    // At most 15 significant digits, well inside the normal range: they are the shortest that
+    // read back as the number's double (any two decimals of at most 15 digits read as different
+    // doubles), so they are written as they are, with no conversion.
+    std::uint64_t sig = w;
+    std::int64_t e = q;
+    while (sig % 10 == 0) {
+        sig /= 10;
+        ++e;
+    }
+    const int count = digits::count(sig);
+    const std::int64_t lead = e + count - 1;
+    if (count <= 15 && lead >= -307 && lead <= 307) {
+        char figures[24];
+        digits::put(figures, sig);
+        return put_decimal(at, n.negative(), figures, count, static_cast<int>(lead));
+    }
+    double d;
+    if (!c.float_value(n, w, q, d)) return nullptr;
+    return put_float(at, d);
+}
+
 // The sink that writes canonical text. One value is written at a time, so slots carry nothing;
 // the members of every open object are noted in one list, innermost last.
 class CanonicalWriter {
@@ -306,39 +351,9 @@ public:
             return true;
         }
         if (plain_decimal(n, [&](const char* t, std::size_t k) { out_.put(t, k); })) return true;
-        std::uint64_t w;
-        std::int64_t q;
-        if (!n.decimal(w, q, c.text_end())) {
-            // More than 19 significant digits: the whole reading.
-            Number v;
-            if (!c.number_value(n, v)) return false;
-            out_.advance(put_float(out_.room(kFloatRoom), v.d));
-            return true;
-        }
-        if (w == 0) {
-            put_zero(n.negative());
-            return true;
-        }
-        // At most 15 significant digits, well inside the normal range: they are the shortest
-        // that read back as the number's double (any two decimals of at most 15 digits read as
-        // different doubles), so they are written as they are, with no conversion.
-        std::uint64_t sig = w;
-        std::int64_t e = q;
-        while (sig % 10 == 0) {
-            sig /= 10;
-            ++e;
-        }
-        const int count = digits::count(sig);
-        const std::int64_t lead = e + count - 1;
-        if (count <= 15 && lead >= -307 && lead <= 307) {
-            char figures[24];
-            digits::put(figures, sig);
-            out_.advance(put_decimal(out_.room(kFloatRoom), n.negative(), figures, count, static_cast<int>(lead)));
-            return true;
-        }
-        double d;
-        if (!c.float_value(n, w, q, d)) return false;
-        out_.advance(put_float(out_.room(kFloatRoom), d));
+        char* at = put_converted(out_.room(kFloatRoom), c, n);
+        if (at == nullptr) return false;
+        out_.advance(at);
         return true;
     }
 
@@ -373,6 +388,10 @@ public:
     }
     bool key(Cursor& c, Object& o) {
         if (s_.members.size() != o.first_member) out_.put(',');
+        return name(c);
+    }
+    // A member's name (the body after its opening quote), noted as the object's next member.
+    bool name(Cursor& c) {
         const std::size_t begin = out_.size();
         Escaped body{out_, c.here() - 1};
         if (!c.string_body<kStrict>(body)) return false;
@@ -413,16 +432,14 @@ private:
 void CanonicalWriter::end_object(Object& o) {
     const std::size_t count = s_.members.size() - o.first_member;
     const Span* spans = s_.members.data() + o.first_member;
+    const char* text = out_.data();
+    if (members_in_order(text, spans, count)) {
+        out_.put('}');
+        s_.members.resize(o.first_member);
+        return;
+    }
     bool escaped = false;
     for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
-    const char* text = out_.data();
-    if (!escaped) {
-        if (names_ascending(text, spans, count)) {
-            out_.put('}');
-            s_.members.resize(o.first_member);
-            return;
-        }
-    }
     // Names as the bytes they stand for; for keys without escapes that is the key's own text.
     if (escaped) {
         s_.names.clear();
@@ -513,61 +530,54 @@ void CanonicalWriter::lay_out(std::size_t begin, std::size_t end, std::size_t fr
 
 
 // ---- the quick walk ---------------------------------------------------------------------
-// Small documents mostly hold only strings without escapes, integers, short fractions, the
-// three words and nesting of no great depth. The quick walk goes through such a document in
-// one loop, without the walk's per-token steps, and writes what the writer above would; it
-// gives up at anything else (an escape, an exponent, a long number, deep nesting, any fault of
-// the text) with the output as it was, and the walk above reads the text from its start. So
-// every failure, and the text of every number or string it does not know, comes from the walk
-// alone.
-
-// Documents up to this size are tried: giving up late costs at most one more pass over them.
-constexpr std::size_t kQuickMost = 4096;
-// Nesting it follows (the walk's own limit lies far beyond).
-constexpr int kQuickDepth = 32;
+// Documents mostly hold strings without escapes, integers, short fractions and the three words.
+// The quick walk goes through a document in one loop, with the position and the output in
+// locals, and copies those itself; a token it does not know (an escape, an exponent, a longer
+// number) it hands to the walk's own step for it (the cursor's scan, the writer's string or
+// number), started where the token starts, and an object's members go through the writer's own
+// end_object, so the objects to reorder are noted and laid out exactly as the walk above does.
+// At a fault of any kind it gives up, the output as it was, and the walk above reads the text
+// from its start: every failure, with its description and position, comes from that walk alone.
 
 enum class Quick : bool { Check, Write };
 
-// The members of the object whose text starts at `content` are the ones noted from `first`;
-// put in order (of equal names the last kept) when they did not come so. Objects inside them
-// were settled as they closed, and nothing after this one is written yet, so its text may be
-// laid out again, and even shorten, in place. Returns where the object's text now ends.
-char* close_quick_object(Scratch& s, char* data, char* end, std::uint32_t first, std::size_t content) {
-    const Span* spans = s.members.data() + first;
-    const std::size_t count = s.members.size() - first;
-    if (!names_ascending(data, spans, count)) {
-        auto& order = s.order;
-        order.resize(count);
-        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
-        const auto name = [&](std::uint32_t i) {
-            return std::string_view(data + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2);
-        };
-        const auto kept = sort_keep_last(order.begin(), order.end(), name, s.sorting);
-        s.aside.assign(data + content, static_cast<std::size_t>(end - data) - content);
-        const char* aside = s.aside.data() - content;  // indexed by output offsets
-        end = data + content;
-        for (auto it = order.begin(); it != kept; ++it) {
-            if (it != order.begin()) *end++ = ',';
-            const std::size_t n = spans[*it].end - spans[*it].begin;
-            bytes::copy(end, aside + spans[*it].begin, n);
-            end += n;
-        }
+// One step of the walk above, for a token the quick walk hands over: `step(cursor, sink)` with
+// the cursor at `from`, and the writer (or, checking, the check) as the sink. Returns where the
+// token ends, or null at a fault (kept by nobody: the walk above finds it again). Writing, room
+// is made again for the rest of the text. Kept out of line, so that the quick walk's position
+// and output never have their address taken.
+template <Quick Q, class Step>
+[[gnu::noinline]] const char* walk_step(std::string_view text, Source source, Out* out, Scratch* s, const char* from,
+                                        Step& step) {
+    Cursor c(text, source, static_cast<std::size_t>(from - text.data()));
+    if constexpr (Q == Quick::Write) {
+        CanonicalWriter writer(*out, *s);
+        if (!step(c, writer)) return nullptr;
+        out->room(static_cast<std::size_t>(text.data() + text.size() - c.here()));
+    } else {
+        CheckOnly<kStrict> sink;
+        if (!step(c, sink)) return nullptr;
     }
-    s.members.resize(first);
-    return end;
+    return c.here();
 }
 
-// Reads the whole text, or gives up (false). Writing, `w` is room for the text's size (and
-// the 16 bytes small copies may pass): canonical text is never longer than its source (white
-// space goes, fractions lose zeros, repeated names go, the rest is copied), and `data` is the
-// start of the output that offsets count from; where the written text ends goes to `*done`. The
-// position and the output are kept in locals, and its steps always inlined: a byte stored
-// through the output could otherwise be taken to change them, and every step would load them
-// again.
+// Reads the whole text, or gives up (false); writing, into `out` with the writer's scratch `s`.
+// Plain tokens are copied through `w`, a raw cursor into room made for the rest of the text:
+// copied text is never longer than its source (white space goes, fractions lose zeros), and the
+// room is made again after a step that may write more. `w` and the input position are kept in
+// locals, and the loop's own steps always inlined: a byte stored through the output could
+// otherwise be taken to change them, and every step would load them again.
 template <Quick Q>
-bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scratch* s, char** done) {
+bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
     const char* p = text.data();
     const char* const end = p + text.size();
+    const bool utf8_known = source == Source::Utf8;
+    char* w = nullptr;
+    char* data = nullptr;  // the output's start, which the members' offsets count from
+    if constexpr (Q == Quick::Write) {
+        w = out->room(text.size());
+        data = out->at(0);
+    }
     const auto space = [&] [[gnu::always_inline]] {  // as Cursor::peek_nonspace: none, or one space, before any loop
         if (p != end && static_cast<unsigned char>(*p) > ' ') return;
         if (end - p >= 2 && *p == ' ' && static_cast<unsigned char>(p[1]) > ' ') {
@@ -589,23 +599,46 @@ bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scr
             w += n;
         }
     };
-    // A string without escapes: its canonical text is its own, quotes and all.
-    const auto string = [&] [[gnu::always_inline]] () -> bool {
-        const char* open = p++;
+    // The writer's (or, checking, the check's) own step for a token, from `from` (walk_step); the
+    // output is handed over and taken back.
+    const auto by_walk = [&] [[gnu::always_inline]] (auto&& step, const char* from) -> bool {
+        if constexpr (Q == Quick::Write) out->advance(w);
+        const char* to = walk_step<Q>(text, source, out, s, from, step);
+        if (to == nullptr) return false;
+        if constexpr (Q == Quick::Write) {
+            w = out->at_end();
+            data = out->at(0);
+        }
+        p = to;
+        return true;
+    };
+    // A string without escapes: its canonical text is its own, quotes and all. `plain` is set
+    // when it was one; otherwise nothing is consumed.
+    const auto plain_string = [&] [[gnu::always_inline]] () -> bool {
+        const char* open = p;
+        const char* q = p + 1;
         if (utf8_known) {
-            p = bytes::string_run_within(text.data(), p, end);
+            q = bytes::string_run_within(text.data(), q, end);
         } else {
             unsigned char high = 0;
-            p = bytes::string_run(p, end, high);
-            if ((high & 0x80) != 0 && p != end &&
-                !utf8::valid(reinterpret_cast<const unsigned char*>(open + 1), reinterpret_cast<const unsigned char*>(p))) {
+            q = bytes::string_run(q, end, high);
+            if ((high & 0x80) != 0 && q != end &&
+                !utf8::valid(reinterpret_cast<const unsigned char*>(open + 1), reinterpret_cast<const unsigned char*>(q))) {
                 return false;
             }
         }
-        if (p == end || *p != '"') return false;
-        ++p;
+        if (q == end || *q != '"') return false;
+        p = q + 1;
         put_text(open, static_cast<std::size_t>(p - open));
         return true;
+    };
+    const auto string = [&] [[gnu::always_inline]] () -> bool {
+        return plain_string() || by_walk(
+                                     [](Cursor& c, auto& sink) {
+                                         c.eat();
+                                         return sink.string(c, {});
+                                     },
+                                     p);
     };
     const auto word = [&] [[gnu::always_inline]] (const char* w4, std::size_t n) -> bool {
         if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, w4, n) != 0) return false;
@@ -613,47 +646,73 @@ bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scr
         p += n;
         return true;
     };
-    // An integer of at most 18 digits, or a fraction the writer copies (plain_decimal); no
-    // exponent. What may follow it is settled by the step after the value.
+    // An integer of at most 18 digits (not -0), or a fraction the writer copies (plain_decimal):
+    // copied here. A fraction it does not copy goes to the writer as scanned; any other number
+    // (an exponent, a longer one, a fault) is read again by the cursor. What may follow a number
+    // is settled by the step after the value.
     const auto number = [&] [[gnu::always_inline]] () -> bool {
+        const auto by_cursor = [&] [[gnu::always_inline]] {
+            return by_walk(
+                [](Cursor& c, auto& sink) {
+                    const bool negative = c.peek() == '-';
+                    if (negative) c.eat();
+                    NumberText n;
+                    return c.template scan_number<kStrict>(negative, n) && sink.number(c, {}, n);
+                },
+                p);
+        };
         NumberText n;
-        n.start = p;
-        if (*p == '-') ++p;
-        n.int_begin = p;
-        if (p == end) return false;
-        if (*p == '0') {
-            ++p;
-        } else if (*p >= '1' && *p <= '9') {
-            ++p;
-            while (p != end && bytes::is(*p, bytes::kDigit)) ++p;
+        const char* q = p;
+        n.start = q;
+        if (*q == '-') ++q;
+        n.int_begin = q;
+        if (q == end) return by_cursor();
+        if (*q == '0') {
+            ++q;
+        } else if (*q >= '1' && *q <= '9') {
+            ++q;
+            while (q != end && bytes::is(*q, bytes::kDigit)) ++q;
         } else {
-            return false;
+            return by_cursor();
         }
-        n.int_end = p;
-        if (n.int_end - n.int_begin > 18) return false;
-        if (p != end && bytes::is(*p, bytes::kDigit)) return false;  // a leading zero
-        if (p != end && *p == '.') {
-            const char* digits = ++p;
-            while (p != end && bytes::is(*p, bytes::kDigit)) ++p;
-            if (p == digits) return false;
+        n.int_end = q;
+        if (n.int_end - n.int_begin > 18 || (q != end && bytes::is(*q, bytes::kDigit))) return by_cursor();
+        if (q != end && *q == '.') {
+            const char* digits = ++q;
+            while (q != end && bytes::is(*q, bytes::kDigit)) ++q;
+            if (q == digits) return by_cursor();
             n.is_float = true;
         }
-        if (p != end && (*p == 'e' || *p == 'E')) return false;
-        n.mantissa_end = n.end = p;
+        if (q != end && (*q == 'e' || *q == 'E')) return by_cursor();
+        n.mantissa_end = n.end = q;
         if constexpr (Q == Quick::Write) {
-            if (n.is_float) return plain_decimal(n, put_text);
-            if (n.negative() && n.int_end - n.int_begin == 1 && *n.int_begin == '0') return false;  // -0
-            put_text(n.start, static_cast<std::size_t>(n.end - n.start));
+            if (n.is_float) {
+                if (!plain_decimal(n, [&](const char* t, std::size_t k) { put_text(t, k); })) {
+                    // Converted, it may take more than its text: room first.
+                    if (static_cast<std::size_t>(out->limit() - w) < kFloatRoom + static_cast<std::size_t>(end - q) + 16) {
+                        out->advance(w);
+                        out->room(kFloatRoom + static_cast<std::size_t>(end - q));
+                        w = out->at_end();
+                        data = out->at(0);
+                    }
+                    Cursor values(text, source);  // what converting asks of a cursor: the text's end
+                    w = put_converted(w, values, n);
+                    if (w == nullptr) return false;
+                }
+            } else {
+                if (n.negative() && n.int_end - n.int_begin == 1 && *n.int_begin == '0') return by_cursor();  // -0
+                put_text(n.start, static_cast<std::size_t>(n.end - n.start));
+            }
         }
+        p = q;
         return true;
     };
 
     struct Level {
         bool object;
-        std::uint32_t first_member;  // of s->members
-        std::size_t content;         // where its text starts in the output, after the bracket
+        CanonicalWriter::Object members;  // writing: its members' place in the scratch and its text's
     };
-    Level levels[kQuickDepth];
+    Level levels[kMaxDepth];
     int depth = 0;
     enum class Next : unsigned char { Value, Key, After } next = Next::Value;
     for (;;) {
@@ -667,12 +726,12 @@ bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scr
                     break;
                 case '{':
                 case '[': {
-                    if (depth == kQuickDepth) return false;
+                    if (depth == kMaxDepth) return false;
                     const bool object = *p++ == '{';
                     put(object ? '{' : '[');
-                    std::uint32_t first = 0;
-                    if constexpr (Q == Quick::Write) first = static_cast<std::uint32_t>(s->members.size());
-                    levels[depth++] = {object, first, written()};
+                    Level& level = levels[depth++];
+                    level.object = object;
+                    if constexpr (Q == Quick::Write) level.members = {s->members.size(), written()};
                     space();
                     if (p != end && *p == (object ? '}' : ']')) {
                         ++p;
@@ -692,8 +751,20 @@ bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scr
         } else if (next == Next::Key) {
             if (p == end || *p != '"') return false;
             const std::size_t begin = written();
-            if (!string()) return false;
-            if constexpr (Q == Quick::Write) s->members.push_back({begin, written(), 0, false});
+            if (plain_string()) {
+                if constexpr (Q == Quick::Write) s->members.push_back({begin, written(), 0, false});
+            } else if (!by_walk(
+                           [](Cursor& c, auto& sink) {
+                               c.eat();
+                               if constexpr (std::is_same_v<std::remove_cvref_t<decltype(sink)>, CanonicalWriter>) {
+                                   return sink.name(c);  // noted as a member, its name decoded if need be
+                               } else {
+                                   return sink.string(c, {});
+                               }
+                           },
+                           p)) {
+                return false;
+            }
             space();
             if (p == end || *p != ':') return false;
             ++p;
@@ -703,11 +774,11 @@ bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scr
             space();
             if (depth == 0) {
                 if (p != end) return false;
-                if constexpr (Q == Quick::Write) *done = w;
+                if constexpr (Q == Quick::Write) out->advance(w);
                 return true;
             }
             if (p == end) return false;
-            const Level& level = levels[depth - 1];
+            Level& level = levels[depth - 1];
             const char c = *p++;
             if (level.object) {
                 if constexpr (Q == Quick::Write) s->members.back().end = written();
@@ -716,8 +787,19 @@ bool quick_walk(std::string_view text, bool utf8_known, char* data, char* w, Scr
                     space();
                     next = Next::Key;
                 } else if (c == '}') {
-                    if constexpr (Q == Quick::Write) w = close_quick_object(*s, data, w, level.first_member, level.content);
-                    put('}');
+                    if constexpr (Q == Quick::Write) {
+                        const std::size_t first = level.members.first_member;
+                        if (members_in_order(data, s->members.data() + first, s->members.size() - first)) {
+                            s->members.resize(first);
+                            put('}');
+                        } else {
+                            out->advance(w);
+                            CanonicalWriter(*out, *s).end_object(level.members);
+                            out->room(static_cast<std::size_t>(end - p));
+                            w = out->at_end();
+                            data = out->at(0);
+                        }
+                    }
                     --depth;
                 } else {
                     return false;
@@ -748,18 +830,19 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
     static KORVO_THREAD_LOCAL Scratch scratch;
     scratch.clear();
     Out written(out, text.size() + 16);
-    if (text.size() <= kQuickMost) {
-        char* room = written.room(text.size());
-        if (char* done; quick_walk<Quick::Write>(text, source == Source::Utf8, written.at(0), room, &scratch, &done)) {
-            written.advance(done);
-            written.finish(true);
-            return {};
-        }
-        written.rewind_to_start();
-        scratch.clear();
-    }
-    Cursor c(text, source);
     CanonicalWriter writer(written, scratch);
+    if (quick_walk<Quick::Write>(text, source, &written, &scratch)) {
+        if (!scratch.reorders.empty()) writer.reorder();
+        written.finish(true);
+        // Each of the scratch's lists holds at most some seven bytes for each byte of text (a
+        // member's span for every five), and at most one name for every seven: a text of up to a
+        // sixteenth of what it keeps cannot have grown it past that.
+        if (text.size() > kKeptScratch / 16) scratch.trim();
+        return {};
+    }
+    written.rewind_to_start();
+    scratch.clear();
+    Cursor c(text, source);
     const bool done = Walk<kStrict, CanonicalWriter>(c, writer).value({}) && c.finish();
     if (done) writer.reorder();
     written.finish(done);
@@ -769,7 +852,7 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
 }
 
 std::expected<void, ReadError> check(std::string_view text, Source source) {
-    if (text.size() <= kQuickMost && quick_walk<Quick::Check>(text, source == Source::Utf8, nullptr, nullptr, nullptr, nullptr)) return {};
+    if (quick_walk<Quick::Check>(text, source, nullptr, nullptr)) return {};
     return check_text<kStrict>(text, source);
 }
 

@@ -67,6 +67,8 @@ class Cursor {
 public:
     explicit Cursor(std::string_view text, Source source = Source::Bytes) noexcept
         : begin_(text.data()), end_(text.data() + text.size()), p_(text.data()), utf8_known_(source == Source::Utf8) {}
+    // The same, at `at`: a step of a walk started inside the text (offsets still count from its start).
+    Cursor(std::string_view text, Source source, std::size_t at) noexcept : Cursor(text, source) { p_ += at; }
 
     // Skips JSON white space (space, tab, line feed, carriage return); the next byte, or -1 at the end.
     int peek_nonspace() noexcept {
