@@ -181,7 +181,7 @@ test-aarch64: bootstrap
 BENCH_STAMP  := $(VENV)/.korvo-bench-tools
 FUZZ_SECONDS ?= 60
 
-# Smoke run: make bench BENCH_ARGS=--quick. Full run: 9-13 minutes on 2 busy cores.
+# Smoke run: make bench BENCH_ARGS=--quick. Full run: 5-13 minutes on 2 cores (longer when they are busy).
 # The threads group also runs on 3.13t when its environment exists (make module-3.13t); its
 # module is brought up to date first, so both interpreters measure the same sources.
 bench: bench-tools
