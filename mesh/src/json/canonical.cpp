@@ -832,12 +832,15 @@ std::expected<void, ReadError> canonicalize(std::string_view text, std::string& 
     Out written(out, text.size() + 16);
     CanonicalWriter writer(written, scratch);
     if (quick_walk<Quick::Write>(text, source, &written, &scratch)) {
-        if (!scratch.reorders.empty()) writer.reorder();
+        const bool reordered = !scratch.reorders.empty();
+        if (reordered) writer.reorder();
         written.finish(true);
-        // Each of the scratch's lists holds at most some seven bytes for each byte of text (a
-        // member's span for every five), and at most one name for every seven: a text of up to a
-        // sixteenth of what it keeps cannot have grown it past that.
-        if (text.size() > kKeptScratch / 16) scratch.trim();
+        // Each of the scratch's lists holds at most some thirteen bytes of capacity for each byte
+        // of text (a member's span for every five, doubled as it grows), and at most one name for
+        // every seven: a text of up to a sixteenth of what it keeps cannot have grown them past
+        // that. A reorder may leave the aside buffer holding the caller's old buffer, whatever
+        // its size.
+        if (reordered || text.size() > kKeptScratch / 16) scratch.trim();
         return {};
     }
     written.rewind_to_start();
