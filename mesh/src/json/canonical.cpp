@@ -48,7 +48,6 @@ public:
         return p_;
     }
     void advance(char* to) noexcept { p_ = to; }
-    char* at_end() noexcept { return p_; }
     char* limit() noexcept { return end_; }
     void put(char c) { *room(1) = c, ++p_; }
     void put(const char* text, std::size_t n) {
@@ -543,9 +542,8 @@ enum class Quick : bool { Check, Write };
 
 // One step of the walk above, for a token the quick walk hands over: `step(cursor, sink)` with
 // the cursor at `from`, and the writer (or, checking, the check) as the sink. Returns where the
-// token ends, or null at a fault (kept by nobody: the walk above finds it again). Writing, room
-// is made again for the rest of the text. Kept out of line, so that the quick walk's position
-// and output never have their address taken.
+// token ends, or null at a fault (kept by nobody: the walk above finds it again). Kept out of
+// line, so that the quick walk's position and output never have their address taken.
 template <Quick Q, class Step>
 [[gnu::noinline]] const char* walk_step(std::string_view text, Source source, Out* out, Scratch* s, const char* from,
                                         Step& step) {
@@ -553,7 +551,6 @@ template <Quick Q, class Step>
     if constexpr (Q == Quick::Write) {
         CanonicalWriter writer(*out, *s);
         if (!step(c, writer)) return nullptr;
-        out->room(static_cast<std::size_t>(text.data() + text.size() - c.here()));
     } else {
         CheckOnly<kStrict> sink;
         if (!step(c, sink)) return nullptr;
@@ -599,21 +596,24 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
             w += n;
         }
     };
+    // After the writer wrote through `out` itself (writing only): room for `rest` more bytes of
+    // plain copies, and the output cursor taken back.
+    const auto take_back = [&] [[gnu::always_inline]] (std::size_t rest) {
+        w = out->room(rest);
+        data = out->at(0);
+    };
     // The writer's (or, checking, the check's) own step for a token, from `from` (walk_step); the
     // output is handed over and taken back.
     const auto by_walk = [&] [[gnu::always_inline]] (auto&& step, const char* from) -> bool {
         if constexpr (Q == Quick::Write) out->advance(w);
         const char* to = walk_step<Q>(text, source, out, s, from, step);
         if (to == nullptr) return false;
-        if constexpr (Q == Quick::Write) {
-            w = out->at_end();
-            data = out->at(0);
-        }
+        if constexpr (Q == Quick::Write) take_back(static_cast<std::size_t>(end - to));
         p = to;
         return true;
     };
-    // A string without escapes: its canonical text is its own, quotes and all. `plain` is set
-    // when it was one; otherwise nothing is consumed.
+    // A string without escapes: its canonical text is its own, quotes and all, copied. False
+    // (nothing consumed) for any other.
     const auto plain_string = [&] [[gnu::always_inline]] () -> bool {
         const char* open = p;
         const char* q = p + 1;
@@ -691,9 +691,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
                     // Converted, it may take more than its text: room first.
                     if (static_cast<std::size_t>(out->limit() - w) < kFloatRoom + static_cast<std::size_t>(end - q) + 16) {
                         out->advance(w);
-                        out->room(kFloatRoom + static_cast<std::size_t>(end - q));
-                        w = out->at_end();
-                        data = out->at(0);
+                        take_back(kFloatRoom + static_cast<std::size_t>(end - q));
                     }
                     Cursor values(text, source);  // what converting asks of a cursor: the text's end
                     w = put_converted(w, values, n);
@@ -795,9 +793,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
                         } else {
                             out->advance(w);
                             CanonicalWriter(*out, *s).end_object(level.members);
-                            out->room(static_cast<std::size_t>(end - p));
-                            w = out->at_end();
-                            data = out->at(0);
+                            take_back(static_cast<std::size_t>(end - p));
                         }
                     }
                     --depth;
