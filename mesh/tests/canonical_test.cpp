@@ -215,6 +215,41 @@ TEST(JsonCanonicalize, MatchesReadAndWriteOnRandomTexts) {
     EXPECT_GT(refused, 1000u);
 }
 
+// Records that share their keys' order, as an array's do, the order found for one serving the
+// next: among them ones whose keys differ only past their first eight bytes (the same hash),
+// only in an escape, only in order, or by a repeated name, nested ones, and more shapes than
+// are kept at a time.
+TEST(JsonCanonicalize, RecordsOfRepeatedShapesAsTheReader) {
+    const char* const keys[] = {
+        "\"profile_image_url\"", "\"profile_image_urk\"", "\"profile_\\u0069mage_url\"", "\"b\"", "\"a\"",
+        "\"id\"", "\"id_str\"", "\"a_key_longer_than_sixteen_bytes\"", "\"a_key_longer_than_sixteen_bytez\"",
+    };
+    std::mt19937 rng(7);
+    const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    for (std::size_t shapes : {1u, 3u, 40u, 200u}) {
+        std::vector<std::vector<std::size_t>> orders(shapes);
+        for (auto& order : orders) {
+            for (std::size_t n = 2 + pick(6); n > 0; --n) order.push_back(pick(std::size(keys)));
+        }
+        std::string text = "[";
+        for (int record = 0; record < 600; ++record) {
+            if (record != 0) text += ',';
+            const auto& order = orders[pick(shapes)];
+            text += '{';
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                if (i != 0) text += ',';
+                text += keys[order[i]];
+                text += ':';
+                text += pick(4) == 0 ? "{\"y\":[" + std::to_string(record) + "],\"x\":" + std::to_string(i) + "}"
+                                     : std::to_string(record);
+            }
+            text += '}';
+        }
+        text += ']';
+        expect_same(text, std::to_string(shapes) + " shapes");
+    }
+}
+
 struct CanonicalCase {
     const char* input;
     const char* canonical;

@@ -28,20 +28,28 @@ inline std::uint32_t load4(const void* p) noexcept {
     return x;
 }
 
-// Copies n bytes, exactly; short ones without a call, as two words that overlap.
+// Copies n bytes, exactly; short ones without a call, as two words (or blocks) that overlap.
 [[gnu::always_inline]] inline void copy(char* to, const char* from, std::size_t n) noexcept {
-    if (n >= 8 && n <= 16) {
+    if (n > 16) {
+        if (n > 32) {
+            std::memcpy(to, from, n);
+            return;
+        }
+        char a[16], b[16];
+        std::memcpy(a, from, 16);
+        std::memcpy(b, from + n - 16, 16);
+        std::memcpy(to, a, 16);
+        std::memcpy(to + n - 16, b, 16);
+    } else if (n >= 8) {
         const std::uint64_t a = load8(from), b = load8(from + n - 8);
         std::memcpy(to, &a, 8);
         std::memcpy(to + n - 8, &b, 8);
-    } else if (n >= 4 && n < 8) {
+    } else if (n >= 4) {
         const std::uint32_t a = load4(from), b = load4(from + n - 4);
         std::memcpy(to, &a, 4);
         std::memcpy(to + n - 4, &b, 4);
-    } else if (n < 4) {
-        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
     } else {
-        std::memcpy(to, from, n);
+        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
     }
 }
 

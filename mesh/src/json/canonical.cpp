@@ -4,13 +4,16 @@
 // and numbers need nothing more. An object's members are written in the order they come, each
 // one's place noted; when the object closes and its names turn out not to be in strictly
 // ascending order (sort_keep_last, the rule of the value tree too), the order its members must
-// take is noted, and nothing is moved yet. Once the document is read, the text from the first
+// take is noted, and nothing is moved yet (an object whose keys come exactly as an earlier
+// one's in the same document, as an array's records mostly do, takes the order found for that
+// one, without sorting again). Once the document is read, the text from the first
 // such object on is laid out again once, each noted object's members in their order (objects
 // noted inside them too): every byte is moved at most once more, however deep the unsorted
 // objects nest.
 #include "json/canonical.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -208,11 +211,118 @@ bool members_in_order(const char* text, const Span* spans, std::size_t count) no
     return names_ascending(text, spans, count);
 }
 
-// A member as a reordered object lays it out: its text, key to value.
+// The hash of an object's keys, in their order: their lengths and first eight bytes.
+std::uint64_t keys_hash(const char* text, const Span* spans, std::size_t count) noexcept {
+    std::uint64_t h = count;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t size = spans[i].key_end - spans[i].begin;
+        h = (h ^ key_prefix(text + spans[i].begin + 1, size - 2) ^ size) * 0x9E3779B97F4A7C15ULL;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+// Whether n bytes at a (in the output, with room past them) and at b (with eight bytes past
+// them) are the same, a word at a time.
+bool same_key(const char* a, const char* b, std::size_t n) noexcept {
+    if (n <= 8) {
+        const std::uint64_t x = bytes::load8(a) ^ bytes::load8(b);
+        return n == 8 ? x == 0 : (x & ((std::uint64_t{1} << (8 * n)) - 1)) == 0;
+    }
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+        if (bytes::load8(a + i) != bytes::load8(b + i)) return false;
+    }
+    return bytes::load8(a + n - 8) == bytes::load8(b + n - 8);
+}
+
+// The members' orders found for the out-of-order objects of one document, each kept for the
+// next object whose keys come the same, byte for byte and in the same order (an array's records
+// mostly share theirs), so that it is not sorted again. Found by the keys' hash, in a few ways
+// of a set, so that the shapes a document alternates between seldom push each other out. What
+// they hold is in two lists for the whole document, so that writing the same document again
+// makes no allocation.
+class KnownOrders {
+public:
+    struct Order {
+        std::uint64_t document = 0;  // the document it was found in; it is known only there
+        std::uint64_t hash = 0;
+        std::size_t keys_at = 0;  // the keys' text, quotes included, one after another, in keys_
+        std::size_t keys_size = 0;
+        std::size_t order_at = 0;  // the kept members, in their order, in orders_
+        std::size_t order_size = 0;
+        bool moves = false;  // the order is not the members' own
+    };
+
+    // The order known in `document` for an object with these keys, or null.
+    const Order* find(std::uint64_t document, std::uint64_t hash, const char* text, const Span* spans,
+                      std::size_t count) const noexcept {
+        if (sets_.empty()) return nullptr;
+        for (const Order& k : set(hash).ways) {
+            if (k.hash == hash && k.document == document && same_keys(k, text, spans, count)) return &k;
+        }
+        return nullptr;
+    }
+    // Notes the order [first, last) found for an object with these keys.
+    const Order& add(std::uint64_t document, std::uint64_t hash, const char* text, const Span* spans,
+                     std::size_t count, const std::uint32_t* first, const std::uint32_t* last, bool moves) {
+        if (sets_.empty()) sets_.resize(std::size_t{1} << kSetBits);  // on the heap: the scratch is in static TLS
+        Set& s = set(hash);
+        Order& k = s.ways[s.next];
+        s.next = (s.next + 1) % kWays;
+        k = {document, hash, keys_.size(), 0, orders_.size(), static_cast<std::size_t>(last - first), moves};
+        for (std::size_t i = 0; i < count; ++i) keys_.append(text + spans[i].begin, spans[i].key_end - spans[i].begin);
+        k.keys_size = keys_.size() - k.keys_at;
+        keys_.append(8, '\0');  // for same_key's words
+        orders_.insert(orders_.end(), first, last);
+        return k;
+    }
+    const std::uint32_t* order(const Order& k) const noexcept { return orders_.data() + k.order_at; }
+
+    // A new document: what the last one noted is dropped (the orders are known by document).
+    void clear() noexcept {
+        keys_.clear();
+        orders_.clear();
+    }
+    void trim(std::size_t kept) noexcept {
+        if (keys_.capacity() > kept) std::string().swap(keys_);
+        if (orders_.capacity() * sizeof(std::uint32_t) > kept) std::vector<std::uint32_t>().swap(orders_);
+    }
+
+private:
+    static constexpr int kSetBits = 4;
+    static constexpr std::size_t kWays = 4;
+    struct Set {
+        std::array<Order, kWays> ways;
+        std::size_t next = 0;  // the way taken by the next order noted
+    };
+
+    Set& set(std::uint64_t hash) noexcept { return sets_[hash >> (64 - kSetBits)]; }  // the best mixed bits
+    const Set& set(std::uint64_t hash) const noexcept { return sets_[hash >> (64 - kSetBits)]; }
+
+    bool same_keys(const Order& k, const char* text, const Span* spans, std::size_t count) const noexcept {
+        const char* at = keys_.data() + k.keys_at;
+        const char* const end = at + k.keys_size;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t size = spans[i].key_end - spans[i].begin;
+            if (static_cast<std::size_t>(end - at) < size || !same_key(text + spans[i].begin, at, size)) return false;
+            at += size;
+        }
+        return at == end;
+    }
+
+    std::vector<Set> sets_;
+    std::string keys_;
+    std::vector<std::uint32_t> orders_;
+};
+
+// A member as a reordered object lays it out: its text, key to value, and whether a noted
+// object starts inside it (else it is copied as it stands).
 struct Piece {
     std::size_t begin;
     std::size_t end;
+    bool holds_noted;
 };
+
 
 // An object whose members are to be laid out in another order: its text between the braces,
 // and its kept members in their order (a slice of the writer's list of spans).
@@ -233,9 +343,14 @@ struct Scratch {
     std::vector<std::string> names;
     std::vector<Reorder> reorders;
     std::vector<Piece> reordered;  // the members the reorders name
+    std::vector<unsigned char> holds_noted;  // for each member of the object closing
+    KnownOrders known;
+    std::uint64_t document = 0;              // counts the documents written
     std::string aside;
 
     void clear() noexcept {
+        ++document;
+        known.clear();
         members.clear();
         names.clear();
         reorders.clear();
@@ -251,6 +366,8 @@ struct Scratch {
         if (reorders.capacity() * sizeof(Reorder) > kKept) std::vector<Reorder>().swap(reorders);
         if (reordered.capacity() * sizeof(Piece) > kKept) std::vector<Piece>().swap(reordered);
         if (aside.capacity() > kKept) std::string().swap(aside);
+        if (holds_noted.capacity() > kKept) std::vector<unsigned char>().swap(holds_noted);
+        known.trim(kKept);
     }
 };
 
@@ -406,6 +523,8 @@ public:
     // this member is the last one noted.
     void end_member(Object&) { s_.members.back().end = out_.size(); }
     void end_object(Object& o);
+    // end_object for one whose members are known not to be in order as they stand.
+    void end_unordered_object(Object& o);
 
     // Once the document is read: lays out again the text of every object noted as out of order.
     void reorder();
@@ -419,53 +538,76 @@ private:
         }
     }
 
-    // Writes the text of [begin, end) (output coordinates, read from the aside copy that starts
-    // at `base`), with the noted objects among reorders[lo, hi) that start at `from` or later
-    // laid out in their order.
-    void lay_out(std::size_t begin, std::size_t end, std::size_t from, std::size_t base, std::size_t lo, std::size_t hi);
+    // Writes at `w` the text of [begin, end) (output coordinates, read from the aside copy that
+    // starts at `base`), with the noted objects among reorders[lo, hi) that start at `from` or
+    // later laid out in their order; returns where it ends. The room is made beforehand: what
+    // is laid out is no longer than what was written.
+    char* lay_out(char* w, std::size_t begin, std::size_t end, std::size_t from, std::size_t base, std::size_t lo,
+                  std::size_t hi) const;
 
     Out& out_;
     Scratch& s_;
 };
 
 void CanonicalWriter::end_object(Object& o) {
-    const std::size_t count = s_.members.size() - o.first_member;
-    const Span* spans = s_.members.data() + o.first_member;
-    const char* text = out_.data();
-    if (members_in_order(text, spans, count)) {
+    if (members_in_order(out_.data(), s_.members.data() + o.first_member, s_.members.size() - o.first_member)) {
         out_.put('}');
         s_.members.resize(o.first_member);
         return;
     }
-    bool escaped = false;
-    for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
-    // Names as the bytes they stand for; for keys without escapes that is the key's own text.
-    if (escaped) {
-        s_.names.clear();
-        for (std::size_t i = 0; i < count; ++i) {
-            s_.names.push_back(decode_canonical(
-                std::string_view(text + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2)));
+    end_unordered_object(o);
+}
+
+void CanonicalWriter::end_unordered_object(Object& o) {
+    const std::size_t count = s_.members.size() - o.first_member;
+    const Span* spans = s_.members.data() + o.first_member;
+    const char* text = out_.data();
+    const std::uint64_t hash = keys_hash(text, spans, count);
+    const KnownOrders::Order* known = s_.known.find(s_.document, hash, text, spans, count);
+    if (known == nullptr) {
+        bool escaped = false;
+        for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
+        // Names as the bytes they stand for; for keys without escapes that is the key's own text.
+        if (escaped) {
+            s_.names.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                s_.names.push_back(decode_canonical(
+                    std::string_view(text + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2)));
+            }
         }
+        const auto name = [&](std::uint32_t i) -> std::string_view {
+            if (escaped) return s_.names[i];
+            return std::string_view(text + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2);
+        };
+        auto& order = s_.order;
+        order.resize(count);
+        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+        const auto kept = sort_keep_last(order.begin(), order.end(), name, s_.sorting);
+        bool in_order = kept == order.end();
+        for (std::size_t i = 0; in_order && i < count; ++i) in_order = order[i] == i;
+        known = &s_.known.add(s_.document, hash, text, spans, count, order.data(),
+                              order.data() + (kept - order.begin()), !in_order);
     }
-    const auto name = [&](std::uint32_t i) -> std::string_view {
-        if (escaped) return s_.names[i];
-        return std::string_view(text + spans[i].begin + 1, spans[i].key_end - spans[i].begin - 2);
-    };
-    auto& order = s_.order;
-    order.resize(count);
-    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
-    const auto kept = sort_keep_last(order.begin(), order.end(), name, s_.sorting);
-    bool in_order = kept == order.end();
-    for (std::size_t i = 0; in_order && i < count; ++i) in_order = order[i] == i;
-    if (!in_order) {
-        const std::size_t first = s_.reordered.size();
-        for (auto it = order.begin(); it != kept; ++it) s_.reordered.push_back({spans[*it].begin, spans[*it].end});
+    if (known->moves) {
         // Kept in the order the objects start: the noted objects inside this one closed after it
         // opened, so they are the last ones, and it goes before them.
         auto& reorders = s_.reorders;
-        auto at = reorders.end();
-        while (at != reorders.begin() && at[-1].begin > o.content) --at;
-        reorders.insert(at, {o.content, out_.size(), first, s_.reordered.size() - first});
+        std::size_t at = reorders.size();
+        while (at != 0 && reorders[at - 1].begin > o.content) --at;
+        // Which members hold those: both come in the order they start.
+        auto& holds = s_.holds_noted;
+        holds.assign(count, 0);
+        for (std::size_t i = 0, r = at; i < count && r < reorders.size(); ++i) {
+            for (; r < reorders.size() && reorders[r].begin < spans[i].end; ++r) holds[i] = 1;
+        }
+        const std::size_t first = s_.reordered.size();
+        const std::uint32_t* kept = s_.known.order(*known);
+        for (std::size_t k = 0; k < known->order_size; ++k) {
+            const std::uint32_t i = kept[k];
+            s_.reordered.push_back({spans[i].begin, spans[i].end, holds[i] != 0});
+        }
+        reorders.insert(reorders.begin() + static_cast<std::ptrdiff_t>(at),
+                        {o.content, out_.size(), first, s_.reordered.size() - first});
     }
     out_.put('}');
     s_.members.resize(o.first_member);
@@ -488,20 +630,23 @@ void CanonicalWriter::reorder() {
         // buffer, which then takes the place of the output.
         s_.aside.assign(out_.data(), base);
         out_.swap(s_.aside);
-        out_.room(end - base);  // what is laid out is no longer than what was written
-        lay_out(base, end, base, 0, 0, reorders.size());
+        out_.advance(lay_out(out_.room(end - base), base, end, base, 0, 0, reorders.size()));
     } else {
         // The text from the first of them on is copied aside and laid out again in place.
         s_.aside.assign(out_.data() + base, end - base);
         out_.rewind(base);
-        lay_out(base, end, base, base, 0, reorders.size());
+        out_.advance(lay_out(out_.room(end - base), base, end, base, base, 0, reorders.size()));
     }
 }
 
-void CanonicalWriter::lay_out(std::size_t begin, std::size_t end, std::size_t from, std::size_t base, std::size_t lo,
-                              std::size_t hi) {
+char* CanonicalWriter::lay_out(char* w, std::size_t begin, std::size_t end, std::size_t from, std::size_t base,
+                               std::size_t lo, std::size_t hi) const {
     const auto& reorders = s_.reorders;
     const char* aside = s_.aside.data() - base;  // indexed by output offsets
+    const auto put = [&](std::size_t at, std::size_t to) {
+        bytes::copy(w, aside + at, to - at);
+        w += to - at;
+    };
     // The first noted object that starts in [from, end).
     std::size_t i = static_cast<std::size_t>(
         std::lower_bound(reorders.begin() + static_cast<std::ptrdiff_t>(lo), reorders.begin() + static_cast<std::ptrdiff_t>(hi),
@@ -510,21 +655,22 @@ void CanonicalWriter::lay_out(std::size_t begin, std::size_t end, std::size_t fr
     std::size_t at = begin;
     while (i < hi && reorders[i].begin < end) {
         const Reorder& r = reorders[i];
-        out_.put(aside + at, r.begin - at);
-        for (std::size_t k = 0; k < r.spans; ++k) {
-            const Piece& m = s_.reordered[r.first_span + k];
-            if (k != 0) out_.put(',');
-            if (r.inside_end == i + 1) {
-                out_.put(aside + m.begin, m.end - m.begin);  // nothing inside it to lay out
+        put(at, r.begin);
+        const Piece* m = s_.reordered.data() + r.first_span;
+        for (std::size_t k = 0; k < r.spans; ++k, ++m) {
+            if (k != 0) *w++ = ',';
+            if (!m->holds_noted) {
+                put(m->begin, m->end);
             } else {
                 // A member starts with its key: an object noted inside it starts later.
-                lay_out(m.begin, m.end, m.begin + 1, base, i + 1, r.inside_end);
+                w = lay_out(w, m->begin, m->end, m->begin + 1, base, i + 1, r.inside_end);
             }
         }
         at = r.end;
         i = r.inside_end;  // past the objects inside this one: its members have laid them out
     }
-    out_.put(aside + at, end - at);
+    put(at, end);
+    return w;
 }
 
 
@@ -792,7 +938,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
                             put('}');
                         } else {
                             out->advance(w);
-                            CanonicalWriter(*out, *s).end_object(level.members);
+                            CanonicalWriter(*out, *s).end_unordered_object(level.members);
                             take_back(static_cast<std::size_t>(end - p));
                         }
                     }
