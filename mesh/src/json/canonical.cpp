@@ -796,6 +796,13 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
     // copied here. A fraction it does not copy goes to the writer as scanned; any other number
     // (an exponent, a longer one, a fault) is read again by the cursor. What may follow a number
     // is settled by the step after the value.
+    // Past a run of digits: the first few one at a time, as most runs are short.
+    const auto digit_end = [&] [[gnu::always_inline]] (const char* q) {
+        for (int i = 0; i < 4; ++i, ++q) {
+            if (q == end || !bytes::is(*q, bytes::kDigit)) return q;
+        }
+        return bytes::digit_run(q, end);
+    };
     const auto number = [&] [[gnu::always_inline]] () -> bool {
         const auto by_cursor = [&] [[gnu::always_inline]] {
             return by_walk(
@@ -816,8 +823,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         if (*q == '0') {
             ++q;
         } else if (*q >= '1' && *q <= '9') {
-            ++q;
-            while (q != end && bytes::is(*q, bytes::kDigit)) ++q;
+            q = digit_end(q + 1);
         } else {
             return by_cursor();
         }
@@ -825,7 +831,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         if (n.int_end - n.int_begin > 18 || (q != end && bytes::is(*q, bytes::kDigit))) return by_cursor();
         if (q != end && *q == '.') {
             const char* digits = ++q;
-            while (q != end && bytes::is(*q, bytes::kDigit)) ++q;
+            q = digit_end(q);
             if (q == digits) return by_cursor();
             n.is_float = true;
         }
