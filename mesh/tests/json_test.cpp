@@ -95,6 +95,9 @@ TEST(JsonWriter, FloatsReadBackExactlyFromTheShortestDigits) {
         bits = bits * 6364136223846793005ULL + 1442695040888963407ULL;
         double d;
         std::memcpy(&d, &bits, sizeof d);
+        // Every other one from 2^-20 to 2^56, where the point goes among the digits or zeros
+        // come before or after them.
+        if (values.size() % 2 != 0) d = std::ldexp(static_cast<double>(bits >> 11), static_cast<int>(bits % 77) - 73);
         if (std::isfinite(d) && d != 0) values.push_back(d);
     }
     for (double d : values) {

@@ -60,7 +60,7 @@ inline void put_small(char* end, std::uint32_t v, int width) noexcept {
 // Writes the low `width` digits of n, zero-padded, ending at `end`: eight digits at a time
 // split off with one 64-bit division.
 inline void put_backwards(char* end, std::uint64_t n, int width) noexcept {
-    while (width > 8) {
+    while (width >= 8) {
         const std::uint64_t text = eight_digits(static_cast<std::uint32_t>(n % 100000000));
         std::memcpy(end - 8, &text, 8);
         n /= 100000000;

@@ -426,9 +426,7 @@ char* put_converted(char* at, Cursor& c, const NumberText& n) {
     const int count = digits::count(sig);
     const std::int64_t lead = e + count - 1;
     if (count <= 15 && lead >= -307 && lead <= 307) {
-        char figures[24];
-        digits::put(figures, sig);
-        return put_decimal(at, n.negative(), figures, count, static_cast<int>(lead));
+        return put_significand(at, n.negative(), sig, count, static_cast<int>(lead));
     }
     double d;
     if (!c.float_value(n, w, q, d)) return nullptr;

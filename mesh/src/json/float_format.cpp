@@ -28,53 +28,52 @@ char* put_float(char* p, double d) noexcept {
     // fmt 9 from the distribution, where it has this shape.)
     const bool negative = std::signbit(d);
     const auto shortest = fmt::detail::dragonbox::to_decimal(negative ? -d : d);
-    char figures[24];
     std::uint64_t significand = shortest.significand;
     int exponent = shortest.exponent;
     while (significand % 10 == 0) {
         significand /= 10;
         ++exponent;
     }
-    const int n = static_cast<int>(digits::put(figures, significand) - figures);
-    return put_decimal(p, negative, figures, n, exponent + n - 1);
+    const int n = digits::count(significand);
+    return put_significand(p, negative, significand, n, exponent + n - 1);
 }
 
-char* put_decimal(char* o, bool negative, const char* given, int n, int e) noexcept {
-    char figures[40];
-    std::memcpy(figures, given, 24);  // callers' buffers hold at least 24 bytes
+char* put_significand(char* o, bool negative, std::uint64_t significand, int n, int e) noexcept {
     if (negative) *o++ = '-';
+    if (e >= 0 && e <= n - 2) {
+        // The point among the digits: all of them a byte on, then the few before the point
+        // moved back over the gap.
+        digits::put_fixed(o + 1, significand, n);
+        for (int i = 0; i <= e; ++i) o[i] = o[i + 1];
+        o[e + 1] = '.';
+        return o + n + 1;
+    }
     if (e >= -5 && e <= -1) {
-        *o++ = '0';
-        *o++ = '.';
-        std::memset(o, '0', 8);
-        o += -e - 1;
-        std::memcpy(o, figures, 24);
-        o += n;
-    } else if (e >= 0 && e <= n - 2) {
-        std::memcpy(o, figures, 24);
-        o += e + 1;
-        *o++ = '.';
-        std::memcpy(o, figures + e + 1, 24);
-        o += n - e - 1;
-    } else if (e >= n - 1 && e <= 15) {
-        std::memset(o, '0', 24);
-        std::memcpy(o, figures, 24);  // the figures, then zeros up to the point
+        std::memcpy(o, "0.000000", 8);
+        o += 1 - e;
+        digits::put_fixed(o, significand, n);
+        return o + n;
+    }
+    if (e >= n - 1 && e <= 15) {
+        // An integer: the digits, zeros up to the point, then ".0".
+        digits::put_fixed(o, significand, n);
         std::memset(o + n, '0', 16);
         o += e + 1;
-        *o++ = '.';
-        *o++ = '0';
-    } else {
-        *o++ = figures[0];
-        if (n > 1) {
-            *o++ = '.';
-            std::memcpy(o, figures + 1, 24);
-            o += n - 1;
-        }
-        *o++ = 'e';
-        *o++ = e < 0 ? '-' : '+';
-        o = digits::put(o, static_cast<std::uint64_t>(e < 0 ? -e : e));
+        std::memcpy(o, ".0", 2);
+        return o + 2;
     }
-    return o;
+    // d1.d2…dn, then the exponent.
+    digits::put_fixed(o + 1, significand, n);
+    o[0] = o[1];
+    if (n > 1) {
+        o[1] = '.';
+        o += n + 1;
+    } else {
+        o += 1;
+    }
+    *o++ = 'e';
+    *o++ = e < 0 ? '-' : '+';
+    return digits::put(o, static_cast<std::uint64_t>(e < 0 ? -e : e));
 }
 
 void write_float(double d, std::string& out) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace korvo::json {
@@ -15,10 +16,9 @@ inline constexpr std::size_t kFloatRoom = 64;
 // zeros, null for a value that is not finite.
 char* put_float(char* p, double d) noexcept;
 
-// Writes the float form of the non-zero value ±d1.d2…dn × 10^e, given its shortest digits:
-// `digits` holds n (1 to 17) significant digits, the first not 0, the last not 0, in a buffer of
-// at least 24 bytes (what follows the digits is never written out).
-char* put_decimal(char* p, bool negative, const char* digits, int n, int e) noexcept;
+// Writes the float form of the non-zero value ±significand × 10^(e - n + 1): `significand` has
+// n (1 to 17) digits, its last not 0, so that e is the exponent of its first.
+char* put_significand(char* p, bool negative, std::uint64_t significand, int n, int e) noexcept;
 
 // The same, appended to a string.
 void write_float(double d, std::string& out);
