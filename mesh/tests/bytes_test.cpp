@@ -75,8 +75,8 @@ TEST(ByteRuns, StringRunWithinATextFromEveryStart) {
 }
 
 // Every length up to 40, with no byte beyond ASCII or one at each place: the copy is exact and
-// the answer right, both ways.
-TEST(ByteRuns, CopyIfAsciiCopiesExactlyAndTells) {
+// the answer right, both ways; the plain copy is exact at every length too.
+TEST(ByteRuns, CopiesAreExactAndCopyIfAsciiTells) {
     for (std::size_t length = 0; length <= 40; ++length) {
         for (std::size_t at = 0; at <= length; ++at) {
             std::string text(length, 'k');
@@ -90,6 +90,9 @@ TEST(ByteRuns, CopyIfAsciiCopiesExactlyAndTells) {
                 EXPECT_EQ(ascii, at == length);
                 EXPECT_EQ(out, text + std::string(8, '#'));
             }
+            std::string out(length + 8, '#');
+            copy(out.data(), text.data(), length);
+            EXPECT_EQ(out, text + std::string(8, '#'));
         }
     }
 }

@@ -238,7 +238,9 @@ bool same_key(const char* a, const char* b, std::size_t n) noexcept {
 // The members' orders found for the out-of-order objects of one document, each kept for the
 // next object whose keys come the same, byte for byte and in the same order (an array's records
 // mostly share theirs), so that it is not sorted again. Found by the keys' hash, in a few ways
-// of a set, so that the shapes a document alternates between seldom push each other out. What
+// of a set, so that the shapes a document alternates between seldom push each other out. A
+// shape met once is only marked as seen (its hash), and its keys and order are kept when it
+// comes again, so that objects whose shapes never repeat cost little more than the hash. What
 // they hold is in two lists for the whole document, so that writing the same document again
 // makes no allocation.
 class KnownOrders {
@@ -251,6 +253,7 @@ public:
         std::size_t order_at = 0;  // the kept members, in their order, in orders_
         std::size_t order_size = 0;
         bool moves = false;  // the order is not the members' own
+        bool kept = false;   // the keys and the order are kept; else the shape was only seen
     };
 
     // The order known in `document` for an object with these keys, or null.
@@ -258,23 +261,32 @@ public:
                       std::size_t count) const noexcept {
         if (sets_.empty()) return nullptr;
         for (const Order& k : set(hash).ways) {
-            if (k.hash == hash && k.document == document && same_keys(k, text, spans, count)) return &k;
+            if (k.hash == hash && k.document == document && k.kept && same_keys(k, text, spans, count)) return &k;
         }
         return nullptr;
     }
-    // Notes the order [first, last) found for an object with these keys.
-    const Order& add(std::uint64_t document, std::uint64_t hash, const char* text, const Span* spans,
-                     std::size_t count, const std::uint32_t* first, const std::uint32_t* last, bool moves) {
+    // Notes the order [first, last) found for an object with these keys: kept if a shape of
+    // their hash was seen before in `document`, else only marked as seen.
+    void add(std::uint64_t document, std::uint64_t hash, const char* text, const Span* spans, std::size_t count,
+             const std::uint32_t* first, const std::uint32_t* last, bool moves) {
         if (sets_.empty()) sets_.resize(std::size_t{1} << kSetBits);  // on the heap: the scratch is in static TLS
         Set& s = set(hash);
-        Order& k = s.ways[s.next];
-        s.next = (s.next + 1) % kWays;
-        k = {document, hash, keys_.size(), 0, orders_.size(), static_cast<std::size_t>(last - first), moves};
+        Order* place = nullptr;
+        for (Order& k : s.ways) {
+            if (k.hash == hash && k.document == document) place = &k;  // seen, or kept for keys of the same hash
+        }
+        if (place == nullptr) {
+            Order& k = s.ways[s.next];
+            s.next = (s.next + 1) % kWays;
+            k = {document, hash};
+            return;
+        }
+        Order& k = *place;
+        k = {document, hash, keys_.size(), 0, orders_.size(), static_cast<std::size_t>(last - first), moves, true};
         for (std::size_t i = 0; i < count; ++i) keys_.append(text + spans[i].begin, spans[i].key_end - spans[i].begin);
         k.keys_size = keys_.size() - k.keys_at;
         keys_.append(8, '\0');  // for same_key's words
         orders_.insert(orders_.end(), first, last);
-        return k;
     }
     const std::uint32_t* order(const Order& k) const noexcept { return orders_.data() + k.order_at; }
 
@@ -561,8 +573,15 @@ void CanonicalWriter::end_unordered_object(Object& o) {
     const Span* spans = s_.members.data() + o.first_member;
     const char* text = out_.data();
     const std::uint64_t hash = keys_hash(text, spans, count);
-    const KnownOrders::Order* known = s_.known.find(s_.document, hash, text, spans, count);
-    if (known == nullptr) {
+    // The kept members in their order, and whether that is not their own: known, or sorted now.
+    const std::uint32_t* kept;
+    std::size_t kept_count;
+    bool moves;
+    if (const KnownOrders::Order* known = s_.known.find(s_.document, hash, text, spans, count)) {
+        kept = s_.known.order(*known);
+        kept_count = known->order_size;
+        moves = known->moves;
+    } else {
         bool escaped = false;
         for (std::size_t i = 0; i < count; ++i) escaped |= spans[i].escaped;
         // Names as the bytes they stand for; for keys without escapes that is the key's own text.
@@ -580,13 +599,14 @@ void CanonicalWriter::end_unordered_object(Object& o) {
         auto& order = s_.order;
         order.resize(count);
         for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
-        const auto kept = sort_keep_last(order.begin(), order.end(), name, s_.sorting);
-        bool in_order = kept == order.end();
-        for (std::size_t i = 0; in_order && i < count; ++i) in_order = order[i] == i;
-        known = &s_.known.add(s_.document, hash, text, spans, count, order.data(),
-                              order.data() + (kept - order.begin()), !in_order);
+        const auto end = sort_keep_last(order.begin(), order.end(), name, s_.sorting);
+        kept = order.data();
+        kept_count = static_cast<std::size_t>(end - order.begin());
+        moves = end != order.end();
+        for (std::size_t i = 0; !moves && i < count; ++i) moves = order[i] != i;
+        s_.known.add(s_.document, hash, text, spans, count, kept, kept + kept_count, moves);
     }
-    if (known->moves) {
+    if (moves) {
         // Kept in the order the objects start: the noted objects inside this one closed after it
         // opened, so they are the last ones, and it goes before them.
         auto& reorders = s_.reorders;
@@ -599,8 +619,7 @@ void CanonicalWriter::end_unordered_object(Object& o) {
             for (; r < reorders.size() && reorders[r].begin < spans[i].end; ++r) holds[i] = 1;
         }
         const std::size_t first = s_.reordered.size();
-        const std::uint32_t* kept = s_.known.order(*known);
-        for (std::size_t k = 0; k < known->order_size; ++k) {
+        for (std::size_t k = 0; k < kept_count; ++k) {
             const std::uint32_t i = kept[k];
             s_.reordered.push_back({spans[i].begin, spans[i].end, holds[i] != 0});
         }
