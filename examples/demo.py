@@ -41,7 +41,11 @@ STAGE_VISITS = 9
 
 
 class Stopped(BaseException):
-    """SIGTERM, raised in the main thread so that everything the demo started is stopped."""
+    """SIGINT or SIGTERM, raised in the main thread so that everything the demo started is stopped."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
 
 
 def parse_args(argv):
@@ -192,18 +196,25 @@ def run(args, out):
 def main(argv=None):
     args = parse_args(argv)
 
+    received = []
+
     def stop(signum, _frame):
+        received.append(signum)
         raise Stopped(signum)
 
+    signal.signal(signal.SIGINT, stop)
     signal.signal(signal.SIGTERM, stop)
     try:
         result = run(args, sys.stdout)
-    except KeyboardInterrupt:
-        print("demo: interrupted; everything it started is stopped", file=sys.stderr)
-        return 130
-    except Stopped:
-        print("demo: terminated; everything it started is stopped", file=sys.stderr)
-        return 143
+        # The exception a handler raises is dropped when it lands in code Python cannot raise
+        # from (a finalizer run by the collector, say); the signal still stops the demo.
+        if received:
+            raise Stopped(received[0])
+    except Stopped as stopped:
+        interrupted = stopped.signum == signal.SIGINT
+        print(f"demo: {'interrupted' if interrupted else 'terminated'}; everything it started is stopped",
+              file=sys.stderr)
+        return 130 if interrupted else 143
     left_in_old = result.pop("left_in_old")
     print("demo: " + " ".join(f"{name}={value}" for name, value in result.items()), flush=True)
     good = result["failed"] == 0 and result["lost_writes"] == 0 and result["stage"] == "done" and left_in_old == 0

@@ -230,6 +230,31 @@ def test_a_stopped_demo_stops_its_redis_server(signum, status):
     assert "everything it started is stopped" in demo.stderr.read()
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # the dropped one
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_a_signal_whose_exception_is_dropped_still_stops_the_demo(monkeypatch, signum, status):
+    need("prometheus_client")
+    demo = importlib.import_module("demo")
+
+    class Finalized:
+        def __del__(self):  # an exception raised here is dropped: the handler's among them
+            os.kill(os.getpid(), signum)
+            for _ in range(1000):
+                pass
+
+    def run(args, out):
+        Finalized()
+        return {"left_in_old": 0, "failed": 0, "lost_writes": 0, "stage": "done"}
+
+    monkeypatch.setattr(demo, "run", run)
+    previous = {s: signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        assert demo.main(["--seconds", "1"]) == status
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
 @pytest.mark.parametrize("script", ["tour.py", "migrate_with_progress.py"])
 def test_scripts_run(script):
     done = subprocess.run([sys.executable, str(EXAMPLES / script)], capture_output=True, text=True, timeout=120)
