@@ -246,7 +246,7 @@ bool same_key(const char* a, const char* b, std::size_t n) noexcept {
 class KnownOrders {
 public:
     struct Order {
-        std::uint64_t document = 0;  // the document it was found in; it is known only there
+        std::uint64_t document = 0;  // the document it was found in (document_); it is known only there
         std::uint64_t hash = 0;
         std::size_t keys_at = 0;  // the keys' text, quotes included, one after another, in keys_
         std::size_t keys_size = 0;
@@ -256,19 +256,19 @@ public:
         bool kept = false;   // the keys and the order are kept; else the shape was only seen
     };
 
-    // The order known in `document` for an object with these keys, or null.
-    const Order* find(std::uint64_t document, std::uint64_t hash, const char* text, const Span* spans,
-                      std::size_t count) const noexcept {
+    // The order known in this document for an object with these keys, or null.
+    const Order* find(std::uint64_t hash, const char* text, const Span* spans, std::size_t count) const noexcept {
         if (sets_.empty()) return nullptr;
         for (const Order& k : set(hash).ways) {
-            if (k.hash == hash && k.document == document && k.kept && same_keys(k, text, spans, count)) return &k;
+            if (k.hash == hash && k.document == document_ && k.kept && same_keys(k, text, spans, count)) return &k;
         }
         return nullptr;
     }
     // Notes the order [first, last) found for an object with these keys: kept if a shape of
-    // their hash was seen before in `document`, else only marked as seen.
-    void add(std::uint64_t document, std::uint64_t hash, const char* text, const Span* spans, std::size_t count,
-             const std::uint32_t* first, const std::uint32_t* last, bool moves) {
+    // their hash was seen before in this document, else only marked as seen.
+    void add(std::uint64_t hash, const char* text, const Span* spans, std::size_t count, const std::uint32_t* first,
+             const std::uint32_t* last, bool moves) {
+        const std::uint64_t document = document_;
         if (sets_.empty()) sets_.resize(std::size_t{1} << kSetBits);  // on the heap: the scratch is in static TLS
         Set& s = set(hash);
         Order* place = nullptr;
@@ -292,6 +292,7 @@ public:
 
     // A new document: what the last one noted is dropped (the orders are known by document).
     void clear() noexcept {
+        ++document_;
         keys_.clear();
         orders_.clear();
     }
@@ -323,6 +324,7 @@ private:
     }
 
     std::vector<Set> sets_;
+    std::uint64_t document_ = 0;  // counts the documents, so that no order outlives its own
     std::string keys_;
     std::vector<std::uint32_t> orders_;
 };
@@ -334,7 +336,6 @@ struct Piece {
     std::size_t end;
     bool holds_noted;
 };
-
 
 // An object whose members are to be laid out in another order: its text between the braces,
 // and its kept members in their order (a slice of the writer's list of spans).
@@ -357,11 +358,9 @@ struct Scratch {
     std::vector<Piece> reordered;  // the members the reorders name
     std::vector<unsigned char> holds_noted;  // for each member of the object closing
     KnownOrders known;
-    std::uint64_t document = 0;              // counts the documents written
     std::string aside;
 
     void clear() noexcept {
-        ++document;
         known.clear();
         members.clear();
         names.clear();
@@ -577,7 +576,7 @@ void CanonicalWriter::end_unordered_object(Object& o) {
     const std::uint32_t* kept;
     std::size_t kept_count;
     bool moves;
-    if (const KnownOrders::Order* known = s_.known.find(s_.document, hash, text, spans, count)) {
+    if (const KnownOrders::Order* known = s_.known.find(hash, text, spans, count)) {
         kept = s_.known.order(*known);
         kept_count = known->order_size;
         moves = known->moves;
@@ -604,7 +603,7 @@ void CanonicalWriter::end_unordered_object(Object& o) {
         kept_count = static_cast<std::size_t>(end - order.begin());
         moves = end != order.end();
         for (std::size_t i = 0; !moves && i < count; ++i) moves = order[i] != i;
-        s_.known.add(s_.document, hash, text, spans, count, kept, kept + kept_count, moves);
+        s_.known.add(hash, text, spans, count, kept, kept + kept_count, moves);
     }
     if (moves) {
         // Kept in the order the objects start: the noted objects inside this one closed after it
@@ -809,10 +808,6 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         p += n;
         return true;
     };
-    // An integer of at most 18 digits (not -0), or a fraction the writer copies (plain_decimal):
-    // copied here. A fraction it does not copy goes to the writer as scanned; any other number
-    // (an exponent, a longer one, a fault) is read again by the cursor. What may follow a number
-    // is settled by the step after the value.
     // Past a run of digits: the first few one at a time, as most runs are short.
     const auto digit_end = [&] [[gnu::always_inline]] (const char* q) {
         for (int i = 0; i < 4; ++i, ++q) {
@@ -820,6 +815,10 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         }
         return bytes::digit_run(q, end);
     };
+    // An integer of at most 18 digits (not -0), or a fraction the writer copies (plain_decimal):
+    // copied here. A fraction it does not copy goes to the writer as scanned; any other number
+    // (an exponent, a longer one, a fault) is read again by the cursor. What may follow a number
+    // is settled by the step after the value.
     const auto number = [&] [[gnu::always_inline]] () -> bool {
         const auto by_cursor = [&] [[gnu::always_inline]] {
             return by_walk(
