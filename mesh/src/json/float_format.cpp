@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+// Dragonbox's whole table of powers of ten (about 10 KB) rather than one entry in 27 and a
+// recovery step per call: fmt is included by this unit alone, so the choice is made here.
+#define FMT_USE_FULL_CACHE_DRAGONBOX 1
 #include <fmt/format.h>
 
 #include "base/digits.h"
@@ -41,10 +44,10 @@ char* put_float(char* p, double d) noexcept {
 char* put_significand(char* o, bool negative, std::uint64_t significand, int n, int e) noexcept {
     if (negative) *o++ = '-';
     if (e >= 0 && e <= n - 2) {
-        // The point among the digits: all of them a byte on, then the few before the point
-        // moved back over the gap.
-        digits::put_fixed(o + 1, significand, n);
-        for (int i = 0; i <= e; ++i) o[i] = o[i + 1];
+        // The point among the digits: those after it (at most 16) moved a byte on, as one
+        // fixed-size block, over the room past the text.
+        digits::put_fixed(o, significand, n);
+        std::memmove(o + e + 2, o + e + 1, 16);
         o[e + 1] = '.';
         return o + n + 1;
     }
