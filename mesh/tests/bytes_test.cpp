@@ -1,4 +1,5 @@
 #include "base/bytes.h"
+#include "base/digits.h"
 
 #include <gtest/gtest.h>
 
@@ -93,6 +94,28 @@ TEST(ByteRuns, CopiesAreExactAndCopyIfAsciiTells) {
             std::string out(length + 8, '#');
             copy(out.data(), text.data(), length);
             EXPECT_EQ(out, text + std::string(8, '#'));
+        }
+    }
+}
+
+// Eight bytes of digits with any byte at any place: the digits before it are counted and
+// read, whatever follows (a byte of 0xFA and up carries into the next when 6 is added).
+TEST(ByteRuns, LeadingDigitsOfAWord) {
+    for (unsigned at = 0; at < 8; ++at) {
+        for (unsigned b = 0; b < 256; ++b) {
+            char text[8];
+            for (unsigned i = 0; i < 8; ++i) text[i] = static_cast<char>('0' + (i * 7 + 3) % 10);
+            text[at] = static_cast<char>(b);
+            if (at + 1 < 8) text[at + 1] = '9';
+            const std::uint64_t x = digits::detail::load(text);
+            const bool digit = b >= '0' && b <= '9';
+            const unsigned run = digits::leading(x);
+            ASSERT_EQ(run, digit ? 8 : at) << "byte " << b << " at " << at;
+            std::uint32_t value = 0;
+            for (unsigned i = 0; i < run; ++i) value = value * 10 + static_cast<unsigned>(text[i] - '0');
+            if (run != 0) {
+                ASSERT_EQ(digits::first(x, run), value) << "byte " << b << " at " << at;
+            }
         }
     }
 }

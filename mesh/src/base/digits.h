@@ -136,6 +136,18 @@ inline std::uint64_t load(const char* p) noexcept {
 }
 }  // namespace detail
 
+// How many of the eight bytes of x (the text's first in its lowest byte, as load() gives them)
+// lead as digits, 0 to 8. A byte is a digit when its high half is 3 and stays 3 with 6 added;
+// the only carry the addition makes comes out of a byte that is no digit, into those after it.
+inline unsigned leading(std::uint64_t x) noexcept {
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ULL, kThrees = 0x3030303030303030ULL;
+    const std::uint64_t off = ((x & kHigh) ^ kThrees) | (((x + 0x0606060606060606ULL) & kHigh) ^ kThrees);
+    return off == 0 ? 8 : static_cast<unsigned>(std::countr_zero(off)) / 8;
+}
+
+// The value of the first k (1 to 8) bytes of x, all digits.
+inline std::uint32_t first(std::uint64_t x, unsigned k) noexcept { return detail::read_word(x << (8 * (8 - k))); }
+
 // The value of the decimal digits [p, end) (at most 19 of them) after the value w has: eight
 // at a time, and the last few in one more word when the text goes on for eight bytes from
 // them (`limit`, the text's end).

@@ -415,15 +415,8 @@ bool plain_decimal(const NumberText& n, Put&& put) {
 // A number that is not written as it reads (not an integer that fits, not a fraction that is
 // copied), from its value: written at `at` (kFloatRoom bytes of room); null when it is out of
 // range (the cursor keeps the failure).
-char* put_converted(char* at, Cursor& c, const NumberText& n) {
-    std::uint64_t w;
-    std::int64_t q;
-    if (!n.decimal(w, q, c.text_end())) {
-        // More than 19 significant digits: the whole reading.
-        Number v;
-        if (!c.number_value(n, v)) return nullptr;
-        return put_float(at, v.d);
-    }
+// Given its value as w × 10^q (w of at most 19 digits).
+char* put_converted(char* at, Cursor& c, const NumberText& n, std::uint64_t w, std::int64_t q) {
     if (w == 0) return put_float(at, n.negative() ? -0.0 : 0.0);
     // At most 15 significant digits, well inside the normal range: they are the shortest that
     // read back as the number's double (any two decimals of at most 15 digits read as different
@@ -442,6 +435,16 @@ char* put_converted(char* at, Cursor& c, const NumberText& n) {
     double d;
     if (!c.float_value(n, w, q, d)) return nullptr;
     return put_float(at, d);
+}
+// From its text alone.
+char* put_converted(char* at, Cursor& c, const NumberText& n) {
+    std::uint64_t w;
+    std::int64_t q;
+    if (n.decimal(w, q, c.text_end())) return put_converted(at, c, n, w, q);
+    // More than 19 significant digits: the whole reading.
+    Number v;
+    if (!c.number_value(n, v)) return nullptr;
+    return put_float(at, v.d);
 }
 
 // The sink that writes canonical text. One value is written at a time, so slots carry nothing;
@@ -808,12 +811,23 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         p += n;
         return true;
     };
-    // Past a run of digits: the first few one at a time, as most runs are short.
-    const auto digit_end = [&] [[gnu::always_inline]] (const char* q) {
-        for (int i = 0; i < 4; ++i, ++q) {
-            if (q == end || !bytes::is(*q, bytes::kDigit)) return q;
+    // Past a run of digits from q, eight bytes at a time (the text's last few one by one); writing,
+    // their value is taken on into v as they go (v = v × 10^k + the run) and their count into k.
+    // Past 19 digits v is of no use, which k tells.
+    const auto digit_run = [&] [[gnu::always_inline]] (const char* q, std::uint64_t& v, int& k) {
+        while (end - q >= 8) {
+            const std::uint64_t x = digits::detail::load(q);
+            const unsigned run = digits::leading(x);
+            if (run == 0) return q;
+            if constexpr (Q == Quick::Write) v = v * digits::detail::kPow10[run] + digits::first(x, run);
+            k += static_cast<int>(run);
+            q += run;
+            if (run < 8) return q;
         }
-        return bytes::digit_run(q, end);
+        for (; q != end && bytes::is(*q, bytes::kDigit); ++q, ++k) {
+            if constexpr (Q == Quick::Write) v = v * 10 + static_cast<unsigned>(*q - '0');
+        }
+        return q;
     };
     // An integer of at most 18 digits (not -0), or a fraction the writer copies (plain_decimal):
     // copied here. A fraction it does not copy goes to the writer as scanned; any other number
@@ -836,18 +850,21 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         if (*q == '-') ++q;
         n.int_begin = q;
         if (q == end) return by_cursor();
+        std::uint64_t value = 0;  // the digits, point aside, while there are at most 19 of them
+        int count = 0;
         if (*q == '0') {
             ++q;
+            count = 1;
         } else if (*q >= '1' && *q <= '9') {
-            q = digit_end(q + 1);
+            q = digit_run(q, value, count);
         } else {
             return by_cursor();
         }
         n.int_end = q;
-        if (n.int_end - n.int_begin > 18 || (q != end && bytes::is(*q, bytes::kDigit))) return by_cursor();
+        if (count > 18 || (q != end && bytes::is(*q, bytes::kDigit))) return by_cursor();
         if (q != end && *q == '.') {
             const char* digits = ++q;
-            q = digit_end(q);
+            q = digit_run(q, value, count);
             if (q == digits) return by_cursor();
             n.is_float = true;
         }
@@ -862,7 +879,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
                         take_back(kFloatRoom + static_cast<std::size_t>(end - q));
                     }
                     Cursor values(text, source);  // what converting asks of a cursor: the text's end
-                    w = put_converted(w, values, n);
+                    w = count <= 19 ? put_converted(w, values, n, value, n.int_end + 1 - q) : put_converted(w, values, n);
                     if (w == nullptr) return false;
                 }
             } else {
