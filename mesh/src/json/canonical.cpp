@@ -413,11 +413,12 @@ bool plain_decimal(const NumberText& n, Put&& put) {
 
 
 // A number that is not written as it reads (not an integer that fits, not a fraction that is
-// copied), from its value: written at `at` (kFloatRoom bytes of room); null when it is out of
-// range (the cursor keeps the failure).
-// Given its value as w × 10^q (w of at most 19 digits).
-char* put_converted(char* at, Cursor& c, const NumberText& n, std::uint64_t w, std::int64_t q) {
-    if (w == 0) return put_float(at, n.negative() ? -0.0 : 0.0);
+// copied), from its value: written at `at` (kFloatRoom bytes of room).
+
+// Given as ±w × 10^q (w of at most 19 digits); null for the rare value whose double fast_float's
+// exact road does not settle, and for one out of range.
+char* put_value(char* at, bool negative, std::uint64_t w, std::int64_t q) noexcept {
+    if (w == 0) return put_float(at, negative ? -0.0 : 0.0);
     // At most 15 significant digits, well inside the normal range: they are the shortest that
     // read back as the number's double (any two decimals of at most 15 digits read as different
     // doubles), so they are written as they are, with no conversion.
@@ -430,18 +431,20 @@ char* put_converted(char* at, Cursor& c, const NumberText& n, std::uint64_t w, s
     const int count = digits::count(sig);
     const std::int64_t lead = e + count - 1;
     if (count <= 15 && lead >= -307 && lead <= 307) {
-        return put_significand(at, n.negative(), sig, count, static_cast<int>(lead));
+        return put_significand(at, negative, sig, count, static_cast<int>(lead));
     }
     double d;
-    if (!c.float_value(n, w, q, d)) return nullptr;
+    if (!NumberText::quick_double(negative, w, q, d)) return nullptr;
     return put_float(at, d);
 }
-// From its text alone.
+// From its text: null when it is out of range (the cursor keeps the failure).
 char* put_converted(char* at, Cursor& c, const NumberText& n) {
     std::uint64_t w;
     std::int64_t q;
-    if (n.decimal(w, q, c.text_end())) return put_converted(at, c, n, w, q);
-    // More than 19 significant digits: the whole reading.
+    if (n.decimal(w, q, c.text_end())) {
+        if (char* done = put_value(at, n.negative(), w, q)) return done;
+    }
+    // More than 19 significant digits, or a value at the edge: the whole reading.
     Number v;
     if (!c.number_value(n, v)) return nullptr;
     return put_float(at, v.d);
@@ -872,15 +875,22 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         n.mantissa_end = n.end = q;
         if constexpr (Q == Quick::Write) {
             if (n.is_float) {
-                if (!plain_decimal(n, [&](const char* t, std::size_t k) { put_text(t, k); })) {
+                // More than 15 digits from the first that is not 0 to a last that is not: never
+                // copied, so not looked at for that.
+                const bool long_fraction = count <= 19 && value >= digits::detail::kPow10[15] && q[-1] != '0';
+                if (long_fraction || !plain_decimal(n, [&](const char* t, std::size_t k) { put_text(t, k); })) {
                     // Converted, it may take more than its text: room first.
                     if (static_cast<std::size_t>(out->limit() - w) < kFloatRoom + static_cast<std::size_t>(end - q) + 16) {
                         out->advance(w);
                         take_back(kFloatRoom + static_cast<std::size_t>(end - q));
                     }
-                    Cursor values(text, source);  // what converting asks of a cursor: the text's end
-                    w = count <= 19 ? put_converted(w, values, n, value, n.int_end + 1 - q) : put_converted(w, values, n);
-                    if (w == nullptr) return false;
+                    char* done = count <= 19 ? put_value(w, n.negative(), value, n.int_end + 1 - q) : nullptr;
+                    if (done == nullptr) {
+                        Cursor values(text, source);  // what converting asks of a cursor: the text's end
+                        done = put_converted(w, values, n);
+                        if (done == nullptr) return false;
+                    }
+                    w = done;
                 }
             } else {
                 if (n.negative() && n.int_end - n.int_begin == 1 && *n.int_begin == '0') return by_cursor();  // -0

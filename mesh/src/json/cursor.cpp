@@ -117,20 +117,12 @@ bool NumberText::decimal(std::uint64_t& w, std::int64_t& q, const char* limit) c
     return true;
 }
 
-bool Cursor::float_value(const NumberText& n, std::uint64_t w, std::int64_t q, double& out) noexcept {
-    // fast_float's own road from w and q (its exact algorithm, without reading the text again);
-    // the rare value it cannot settle that way takes the whole of number_value().
+bool NumberText::quick_double(bool negative, std::uint64_t w, std::int64_t q, double& out) noexcept {
     using Format = fast_float::binary_format<double>;
-    fast_float::adjusted_mantissa am = fast_float::compute_float<Format>(q, w);
-    if (am.power2 < 0) {
-        Number v;
-        if (!number_value(n, v)) return false;
-        out = v.d;
-        return true;
-    }
-    fast_float::to_float(n.negative(), am, out);
-    if (std::isinf(out)) return fail_here(Failure::NumberOutOfRange);
-    return true;
+    const fast_float::adjusted_mantissa am = fast_float::compute_float<Format>(q, w);
+    if (am.power2 < 0) return false;
+    fast_float::to_float(negative, am, out);
+    return !std::isinf(out);
 }
 
 namespace {
