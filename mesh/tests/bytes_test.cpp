@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,24 @@ TEST(ByteRuns, LeadingDigitsOfAWord) {
             if (run != 0) {
                 ASSERT_EQ(digits::first(x, run), value) << "byte " << b << " at " << at;
             }
+        }
+    }
+}
+
+// Every width, with values that fill it, that are all nines and that lead with zeros: the
+// sixteen-at-once form and the eight-at-a-time one give what the C library gives.
+TEST(ByteRuns, FixedWidthDigits) {
+    std::uint64_t seed = 88172645463325252ULL;
+    for (int width = 1; width <= 19; ++width) {
+        for (int i = 0; i < 2000; ++i) {
+            seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+            const std::uint64_t top = digits::detail::kPow10[width];
+            const std::uint64_t v = i == 0 ? top - 1 : i == 1 ? 0 : seed % (i % 2 ? top : top / 1000 + 1);
+            char want[32];
+            std::snprintf(want, sizeof want, "%0*llu", width, static_cast<unsigned long long>(v));
+            std::string got(width + 8, '#');
+            digits::put_fixed(got.data(), v, width);
+            ASSERT_EQ(got, std::string(want) + std::string(8, '#')) << v;
         }
     }
 }
