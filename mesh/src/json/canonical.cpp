@@ -415,8 +415,15 @@ bool plain_decimal(const NumberText& n, Put&& put) {
 // A number that is not written as it reads (not an integer that fits, not a fraction that is
 // copied), from its value: written at `at` (kFloatRoom bytes of room).
 
-// Given as ±w × 10^q (w of at most 19 digits); null for the rare value whose double fast_float's
-// exact road does not settle, and for one out of range.
+// One that needs converting, given as ±w × 10^q (w not 0); null for the rare value whose double
+// fast_float's exact road does not settle, and for one out of range.
+char* put_double(char* at, bool negative, std::uint64_t w, std::int64_t q) noexcept {
+    double magnitude;
+    if (!NumberText::quick_double(false, w, q, magnitude)) return nullptr;
+    if (magnitude == 0) return put_float(at, negative ? -0.0 : 0.0);  // below the smallest double
+    return put_shortest(at, negative, magnitude);
+}
+// Any, given so (w of at most 19 digits), null where put_double() gives null.
 char* put_value(char* at, bool negative, std::uint64_t w, std::int64_t q) noexcept {
     if (w == 0) return put_float(at, negative ? -0.0 : 0.0);
     // At most 15 significant digits, well inside the normal range: they are the shortest that
@@ -433,9 +440,7 @@ char* put_value(char* at, bool negative, std::uint64_t w, std::int64_t q) noexce
     if (count <= 15 && lead >= -307 && lead <= 307) {
         return put_significand(at, negative, sig, count, static_cast<int>(lead));
     }
-    double d;
-    if (!NumberText::quick_double(negative, w, q, d)) return nullptr;
-    return put_float(at, d);
+    return put_double(at, negative, w, q);
 }
 // From its text: null when it is out of range (the cursor keeps the failure).
 char* put_converted(char* at, Cursor& c, const NumberText& n) {
@@ -884,7 +889,10 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
                         out->advance(w);
                         take_back(kFloatRoom + static_cast<std::size_t>(end - q));
                     }
-                    char* done = count <= 19 ? put_value(w, n.negative(), value, n.int_end + 1 - q) : nullptr;
+                    const std::int64_t scale = n.int_end + 1 - q;
+                    char* done = long_fraction ? put_double(w, n.negative(), value, scale)
+                                 : count <= 19 ? put_value(w, n.negative(), value, scale)
+                                               : nullptr;
                     if (done == nullptr) {
                         Cursor values(text, source);  // what converting asks of a cursor: the text's end
                         done = put_converted(w, values, n);

@@ -26,11 +26,15 @@ char* put_float(char* p, double d) noexcept {
         std::memcpy(p, "0.0", 3);
         return p + 3;
     }
-    // The shortest digits that read back as `d`, by fmt's implementation of Dragonbox, at about
-    // half of what std::to_chars costs for them. (It is fmt's internal interface; the build takes
-    // fmt 9 from the distribution, where it has this shape.)
-    const bool negative = std::signbit(d);
-    const auto shortest = fmt::detail::dragonbox::to_decimal(negative ? -d : d);
+    if (std::signbit(d)) return put_shortest(p, true, -d);
+    return put_shortest(p, false, d);
+}
+
+char* put_shortest(char* p, bool negative, double magnitude) noexcept {
+    // The shortest digits that read back as the value, by fmt's implementation of Dragonbox, at
+    // about half of what std::to_chars costs for them. (It is fmt's internal interface; the build
+    // takes fmt 9 from the distribution, where it has this shape.)
+    const auto shortest = fmt::detail::dragonbox::to_decimal(magnitude);
     std::uint64_t significand = shortest.significand;
     int exponent = shortest.exponent;
     while (significand % 10 == 0) {

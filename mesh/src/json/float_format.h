@@ -16,6 +16,9 @@ inline constexpr std::size_t kFloatRoom = 64;
 // zeros, null for a value that is not finite.
 char* put_float(char* p, double d) noexcept;
 
+// The same for a value that is finite and not zero, given as its sign and magnitude.
+char* put_shortest(char* p, bool negative, double magnitude) noexcept;
+
 // Writes the float form of the non-zero value ±significand × 10^(e - n + 1): `significand` has
 // n (1 to 17) digits, its last not 0, so that e is the exponent of its first.
 char* put_significand(char* p, bool negative, std::uint64_t significand, int n, int e) noexcept;
