@@ -819,21 +819,28 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         p += n;
         return true;
     };
-    // Past a run of digits from q, eight bytes at a time (the text's last few one by one); writing,
-    // their value is taken on into v as they go (v = v × 10^k + the run) and their count into k.
-    // Past 19 digits v is of no use, which k tells.
-    const auto digit_run = [&] [[gnu::always_inline]] (const char* q, std::uint64_t& v, int& k) {
+    // Past a run of digits from q, their count added to k: eight bytes at a time (the text's last
+    // few one by one), an integer's first four one at a time before that, as most integers are
+    // short. A fraction's digits, written, are also read as they go (v = v × 10^k + the run):
+    // past 19 digits v is of no use, which k tells.
+    const auto digit_run = [&]<bool kFraction> [[gnu::always_inline]] (const char* q, std::uint64_t& v, int& k) {
+        constexpr bool read = kFraction && Q == Quick::Write;
+        if constexpr (!kFraction) {
+            for (int i = 0; i < 4; ++i, ++q, ++k) {
+                if (q == end || !bytes::is(*q, bytes::kDigit)) return q;
+            }
+        }
         while (end - q >= 8) {
             const std::uint64_t x = digits::detail::load(q);
             const unsigned run = digits::leading(x);
             if (run == 0) return q;
-            if constexpr (Q == Quick::Write) v = v * digits::detail::kPow10[run] + digits::first(x, run);
+            if constexpr (read) v = v * digits::detail::kPow10[run] + digits::first(x, run);
             k += static_cast<int>(run);
             q += run;
             if (run < 8) return q;
         }
         for (; q != end && bytes::is(*q, bytes::kDigit); ++q, ++k) {
-            if constexpr (Q == Quick::Write) v = v * 10 + static_cast<unsigned>(*q - '0');
+            if constexpr (read) v = v * 10 + static_cast<unsigned>(*q - '0');
         }
         return q;
     };
@@ -858,13 +865,14 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         if (*q == '-') ++q;
         n.int_begin = q;
         if (q == end) return by_cursor();
-        std::uint64_t value = 0;  // the digits, point aside, while there are at most 19 of them
-        int count = 0;
+        std::uint64_t value = 0;  // a fraction's digits, while there are at most 19 in all
+        int count = 0;            // digits: the integer's, then the fraction's
+        int fraction_digits = 0;
         if (*q == '0') {
             ++q;
             count = 1;
         } else if (*q >= '1' && *q <= '9') {
-            q = digit_run(q, value, count);
+            q = digit_run.template operator()<false>(q, value, count);
         } else {
             return by_cursor();
         }
@@ -872,24 +880,27 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         if (count > 18 || (q != end && bytes::is(*q, bytes::kDigit))) return by_cursor();
         if (q != end && *q == '.') {
             const char* digits = ++q;
-            q = digit_run(q, value, count);
+            const int whole = count;
+            q = digit_run.template operator()<true>(q, value, count);
             if (q == digits) return by_cursor();
             n.is_float = true;
+            fraction_digits = count - whole;
         }
         if (q != end && (*q == 'e' || *q == 'E')) return by_cursor();
         n.mantissa_end = n.end = q;
         if constexpr (Q == Quick::Write) {
             if (n.is_float) {
-                // More than 15 digits from the first that is not 0 to a last that is not: never
+                // More than 15 digits from a first that is not 0 to a last that is not: never
                 // copied, so not looked at for that.
-                const bool long_fraction = count <= 19 && value >= digits::detail::kPow10[15] && q[-1] != '0';
+                const bool long_fraction = count > 15 && count <= 19 && *n.int_begin != '0' && q[-1] != '0';
                 if (long_fraction || !plain_decimal(n, [&](const char* t, std::size_t k) { put_text(t, k); })) {
                     // Converted, it may take more than its text: room first.
                     if (static_cast<std::size_t>(out->limit() - w) < kFloatRoom + static_cast<std::size_t>(end - q) + 16) {
                         out->advance(w);
                         take_back(kFloatRoom + static_cast<std::size_t>(end - q));
                     }
-                    const std::int64_t scale = n.int_end + 1 - q;
+                    if (count <= 19) value += digits::read(n.int_begin, n.int_end, end) * digits::detail::kPow10[fraction_digits];
+                    const std::int64_t scale = -fraction_digits;
                     char* done = long_fraction ? put_double(w, n.negative(), value, scale)
                                  : count <= 19 ? put_value(w, n.negative(), value, scale)
                                                : nullptr;

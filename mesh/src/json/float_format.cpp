@@ -13,39 +13,10 @@
 
 namespace korvo::json {
 
-char* put_float(char* p, double d) noexcept {
-    if (!std::isfinite(d)) {
-        std::memcpy(p, "null", 4);
-        return p + 4;
-    }
-    if (d == 0) {
-        if (std::signbit(d)) {
-            std::memcpy(p, "-0.0", 4);
-            return p + 4;
-        }
-        std::memcpy(p, "0.0", 3);
-        return p + 3;
-    }
-    if (std::signbit(d)) return put_shortest(p, true, -d);
-    return put_shortest(p, false, d);
-}
+namespace {
 
-char* put_shortest(char* p, bool negative, double magnitude) noexcept {
-    // The shortest digits that read back as the value, by fmt's implementation of Dragonbox, at
-    // about half of what std::to_chars costs for them. (It is fmt's internal interface; the build
-    // takes fmt 9 from the distribution, where it has this shape.)
-    const auto shortest = fmt::detail::dragonbox::to_decimal(magnitude);
-    std::uint64_t significand = shortest.significand;
-    int exponent = shortest.exponent;
-    while (significand % 10 == 0) {
-        significand /= 10;
-        ++exponent;
-    }
-    const int n = digits::count(significand);
-    return put_significand(p, negative, significand, n, exponent + n - 1);
-}
-
-char* put_significand(char* o, bool negative, std::uint64_t significand, int n, int e) noexcept {
+// put_significand(), kept inline in the conversion that ends in it.
+[[gnu::always_inline]] inline char* lay_out(char* o, bool negative, std::uint64_t significand, int n, int e) noexcept {
     if (negative) *o++ = '-';
     if (e >= 0 && e <= n - 2) {
         // The point among the digits: those after it (at most 16) moved a byte on, as one
@@ -81,6 +52,44 @@ char* put_significand(char* o, bool negative, std::uint64_t significand, int n, 
     *o++ = 'e';
     *o++ = e < 0 ? '-' : '+';
     return digits::put(o, static_cast<std::uint64_t>(e < 0 ? -e : e));
+}
+
+}  // namespace
+
+char* put_float(char* p, double d) noexcept {
+    if (!std::isfinite(d)) {
+        std::memcpy(p, "null", 4);
+        return p + 4;
+    }
+    if (d == 0) {
+        if (std::signbit(d)) {
+            std::memcpy(p, "-0.0", 4);
+            return p + 4;
+        }
+        std::memcpy(p, "0.0", 3);
+        return p + 3;
+    }
+    if (std::signbit(d)) return put_shortest(p, true, -d);
+    return put_shortest(p, false, d);
+}
+
+char* put_shortest(char* p, bool negative, double magnitude) noexcept {
+    // The shortest digits that read back as the value, by fmt's implementation of Dragonbox, at
+    // about half of what std::to_chars costs for them. (It is fmt's internal interface; the build
+    // takes fmt 9 from the distribution, where it has this shape.)
+    const auto shortest = fmt::detail::dragonbox::to_decimal(magnitude);
+    std::uint64_t significand = shortest.significand;
+    int exponent = shortest.exponent;
+    while (significand % 10 == 0) {
+        significand /= 10;
+        ++exponent;
+    }
+    const int n = digits::count(significand);
+    return lay_out(p, negative, significand, n, exponent + n - 1);
+}
+
+char* put_significand(char* o, bool negative, std::uint64_t significand, int n, int e) noexcept {
+    return lay_out(o, negative, significand, n, e);
 }
 
 void write_float(double d, std::string& out) {
