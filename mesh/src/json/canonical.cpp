@@ -929,6 +929,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
     enum class Next : unsigned char { Value, Key, After } next = Next::Value;
     for (;;) {
         if (next == Next::Value) {
+            __builtin_prefetch(p + 1024);
             space();
             if (p == end) return false;
             next = Next::After;
