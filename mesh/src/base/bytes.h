@@ -53,6 +53,15 @@ inline std::uint32_t load4(const void* p) noexcept {
     }
 }
 
+// Asks for the text a little ahead of p to be on its way into the cache. A text just handed over
+// (a fresh str) is cold, and a walk whose next load depends on the byte before it runs at half
+// its speed over one. The address is only computed, never used to reach memory, so it may lie
+// past the text's end.
+inline void prefetch_ahead(const void* p) noexcept {
+    constexpr std::uintptr_t kAhead = 1024;
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + kAhead));
+}
+
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHighs = kOnes * 0x80;
 

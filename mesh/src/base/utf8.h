@@ -147,7 +147,7 @@ template <class Char>
 inline const Char* copy_ascii(const Char* p, const Char* end, char*& out) noexcept {
 #if KORVO_SIMD
     while (end - p >= 16) {
-        __builtin_prefetch(reinterpret_cast<const char*>(p) + 1024);
+        bytes::prefetch_ahead(p);
         int ascii;
         if constexpr (sizeof(Char) == 1) {
             ascii = simd::ascii_prefix_u8(p);

@@ -412,14 +412,14 @@ bool plain_decimal(const NumberText& n, Put&& put) {
 }
 
 
-// A number that is not written as it reads (not an integer that fits, not a fraction that is
-// copied), from its value: written at `at` (kFloatRoom bytes of room).
+// Numbers not written as they read (not an integer that fits, not a fraction that is copied),
+// from their value: each written at `at` (kFloatRoom bytes of room), its end returned.
 
 // One that needs converting, given as ±w × 10^q (w not 0); null for the rare value whose double
 // fast_float's exact road does not settle, and for one out of range.
 char* put_double(char* at, bool negative, std::uint64_t w, std::int64_t q) noexcept {
     double magnitude;
-    if (!NumberText::quick_double(false, w, q, magnitude)) return nullptr;
+    if (!NumberText::quick_double(w, q, magnitude)) return nullptr;
     if (magnitude == 0) return put_float(at, negative ? -0.0 : 0.0);  // below the smallest double
     return put_shortest(at, negative, magnitude);
 }
@@ -823,7 +823,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
     // few one by one), an integer's first four one at a time before that, as most integers are
     // short. A fraction's digits, written, are also read as they go (v = v × 10^k + the run):
     // past 19 digits v is of no use, which k tells.
-    const auto digit_run = [&]<bool kFraction> [[gnu::always_inline]] (const char* q, std::uint64_t& v, int& k) {
+    const auto digit_run = [&]<bool kFraction> [[gnu::always_inline]] (const char* q, std::uint64_t& v, std::ptrdiff_t& k) {
         constexpr bool read = kFraction && Q == Quick::Write;
         if constexpr (!kFraction) {
             for (int i = 0; i < 4; ++i, ++q, ++k) {
@@ -835,7 +835,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
             const unsigned run = digits::leading(x);
             if (run == 0) return q;
             if constexpr (read) v = v * digits::detail::kPow10[run] + digits::first(x, run);
-            k += static_cast<int>(run);
+            k += run;
             q += run;
             if (run < 8) return q;
         }
@@ -845,9 +845,10 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         return q;
     };
     // An integer of at most 18 digits (not -0), or a fraction the writer copies (plain_decimal):
-    // copied here. A fraction it does not copy goes to the writer as scanned; any other number
-    // (an exponent, a longer one, a fault) is read again by the cursor. What may follow a number
-    // is settled by the step after the value.
+    // copied here. A fraction it does not copy is converted here too, from the value read while
+    // scanning it (from its text when it has more than 19 digits); any other number (an exponent,
+    // a longer integer, a fault) is read again by the cursor. What may follow a number is settled
+    // by the step after the value.
     const auto number = [&] [[gnu::always_inline]] () -> bool {
         const auto by_cursor = [&] [[gnu::always_inline]] {
             return by_walk(
@@ -865,9 +866,9 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         if (*q == '-') ++q;
         n.int_begin = q;
         if (q == end) return by_cursor();
-        std::uint64_t value = 0;  // a fraction's digits, while there are at most 19 in all
-        int count = 0;            // digits: the integer's, then the fraction's
-        int fraction_digits = 0;
+        std::uint64_t value = 0;   // a fraction's digits, while there are at most 19 in all
+        std::ptrdiff_t count = 0;  // digits: the integer's, then the fraction's
+        std::ptrdiff_t fraction_digits = 0;
         if (*q == '0') {
             ++q;
             count = 1;
@@ -880,7 +881,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         if (count > 18 || (q != end && bytes::is(*q, bytes::kDigit))) return by_cursor();
         if (q != end && *q == '.') {
             const char* digits = ++q;
-            const int whole = count;
+            const std::ptrdiff_t whole = count;
             q = digit_run.template operator()<true>(q, value, count);
             if (q == digits) return by_cursor();
             n.is_float = true;
@@ -890,8 +891,8 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
         n.mantissa_end = n.end = q;
         if constexpr (Q == Quick::Write) {
             if (n.is_float) {
-                // More than 15 digits from a first that is not 0 to a last that is not: never
-                // copied, so not looked at for that.
+                // From 16 to 19 digits, from a first that is not 0 to a last that is not: never
+                // copied, so not looked at for that, and converted from the value as it is.
                 const bool long_fraction = count > 15 && count <= 19 && *n.int_begin != '0' && q[-1] != '0';
                 if (long_fraction || !plain_decimal(n, [&](const char* t, std::size_t k) { put_text(t, k); })) {
                     // Converted, it may take more than its text: room first.
@@ -929,7 +930,7 @@ bool quick_walk(std::string_view text, Source source, Out* out, Scratch* s) {
     enum class Next : unsigned char { Value, Key, After } next = Next::Value;
     for (;;) {
         if (next == Next::Value) {
-            __builtin_prefetch(p + 1024);
+            bytes::prefetch_ahead(p);
             space();
             if (p == end) return false;
             next = Next::After;

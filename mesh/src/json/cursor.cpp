@@ -117,11 +117,11 @@ bool NumberText::decimal(std::uint64_t& w, std::int64_t& q, const char* limit) c
     return true;
 }
 
-bool NumberText::quick_double(bool negative, std::uint64_t w, std::int64_t q, double& out) noexcept {
+bool NumberText::quick_double(std::uint64_t w, std::int64_t q, double& out) noexcept {
     using Format = fast_float::binary_format<double>;
     const fast_float::adjusted_mantissa am = fast_float::compute_float<Format>(q, w);
     if (am.power2 < 0) return false;
-    fast_float::to_float(negative, am, out);
+    fast_float::to_float(false, am, out);
     return !std::isinf(out);
 }
 

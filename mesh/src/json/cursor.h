@@ -39,10 +39,10 @@ struct NumberText {
     // The number as w × 10^q, w its significant digits (leading zeros dropped), when at most 19
     // of them are left; false for a longer one. `limit` is the end of the text it is in.
     bool decimal(std::uint64_t& w, std::int64_t& q, const char* limit) const noexcept;
-    // The double ±w × 10^q stands for, by fast_float's own road from w and q (its exact
+    // The double w × 10^q stands for, by fast_float's own road from w and q (its exact
     // algorithm, without reading the text again): false for the rare value it cannot settle that
     // way and for one out of range, which number_value() settles.
-    static bool quick_double(bool negative, std::uint64_t w, std::int64_t q, double& out) noexcept;
+    static bool quick_double(std::uint64_t w, std::int64_t q, double& out) noexcept;
     // Whether an integer's digits (no fraction or exponent; no leading zeros) fit the integer
     // kinds: up to 2^64 - 1, or down to -2^63; found from the digits alone.
     bool fits_integer() const noexcept {
