@@ -182,7 +182,8 @@ inline unsigned leading(std::uint64_t x) noexcept {
     return off == 0 ? 8 : static_cast<unsigned>(std::countr_zero(off)) / 8;
 }
 
-// The value of the first k (1 to 8) bytes of x, all digits.
+// The value of the first k (1 to 8) bytes of x, all digits: moved to the word's top, so that the
+// zeros shifted in below them read as leading zeros.
 inline std::uint32_t first(std::uint64_t x, unsigned k) noexcept { return detail::read_word(x << (8 * (8 - k))); }
 
 // The value of the decimal digits [p, end) (at most 19 of them) after the value w has: eight
@@ -193,8 +194,8 @@ inline std::uint64_t read(const char* p, const char* end, const char* limit, std
     const auto k = static_cast<unsigned>(end - p);
     if (k == 0) return w;
     if (limit - p >= 8) {
-        // The k digits moved to the word's top, zeros (leading digits 0) below them.
-        return w * detail::kPow10[k] + detail::read_word(detail::load(p) << (8 * (8 - k)));
+        // The k digits lead the word that starts at them.
+        return w * detail::kPow10[k] + first(detail::load(p), k);
     }
     for (; p != end; ++p) w = w * 10 + static_cast<std::uint64_t>(*p - '0');
     return w;
